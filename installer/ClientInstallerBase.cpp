@@ -1,0 +1,227 @@
+#include "installer/ClientInstallerBase.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include <Poco/Delegate.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/Process.h>
+#include <Poco/Zip/Decompress.h>
+#include <Poco/Zip/ZipArchive.h>
+
+#include "common/AddressCodec.h"
+#include "installer/ZipLayout.h"
+#include "platform/Sleep.h"
+#include "platform/SystemLog.h"
+
+// The client archive: THE_ZIP_BYTES1..4 and kPayloadTable, generated from the archive
+// file at build time.
+#include "ClientPayload.inc"
+
+namespace varnesk {
+namespace {
+
+constexpr std::uint16_t kDefaultPort = 53100;
+constexpr unsigned kPauseBeforeLaunchSeconds = 5;
+constexpr int kRootDirAttempts = 10;
+constexpr const char* kClientExeName = "OrvaluneClient";
+constexpr const char* kExecutableSuffix = "";
+
+constexpr const char* kSystemClientLaunchFailed = "The system-wide client failed to launch.\n\n";
+constexpr const char* kLoadFailed = "The client failed to load.\n\n";
+constexpr const char* kLaunchFailed = "The client failed to launch.\n\n";
+constexpr const char* kEntriesFailed = "Could not put Client into place (A)";
+constexpr const char* kArchiveUnreadable = "Could not put Client into place (B)";
+constexpr const char* kLaunchProcessFailed = "Could not launch process";
+
+// Creates the folder if needed, in up to ten one-second-spaced attempts. The outcome
+// is not reported: a folder that never appears makes the extractor fail.
+void WaitForDirectory(const std::string& dir) {
+  for (int attempt = 0; attempt < kRootDirAttempts; ++attempt) {
+    try {
+      Poco::File folder(dir);
+      if (!folder.exists()) folder.createDirectories();
+      if (folder.exists()) return;
+    } catch (...) {
+      // A failed attempt; the next one may succeed once the folder can be made.
+    }
+    platform::SleepSeconds(1);
+  }
+}
+
+// The extractor stops quietly at the end of a cut-off archive; an archive is only
+// complete when as many entries were read as its end record announces.
+bool AllEntriesRead(const Poco::Zip::ZipArchive& archive, const PayloadView& payload) {
+  const std::uint64_t size = payload.Size();
+  const std::size_t tailSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
+  std::vector<unsigned char> tail(tailSize);
+  PayloadStream stream(payload);
+  stream.seekg(static_cast<std::streamoff>(size - tailSize));
+  stream.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tailSize));
+  zip::EndRecord end;
+  if (!stream || !zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end)) return false;
+  const auto read = std::distance(archive.headerBegin(), archive.headerEnd());
+  return read == static_cast<std::ptrdiff_t>(end.totalEntries);
+}
+
+// Poco reports a failed exec only inside the child, after the launch has returned, so
+// a missing or non-executable program, or a start folder that is not there, would pass
+// for a started client. Refuse those up front.
+bool CanStart(const std::string& exePath, const std::string& startDir) {
+  Poco::File exe(exePath);
+  if (!exe.exists() || !exe.isFile() || !exe.canExecute()) return false;
+  return startDir.empty() || Poco::File(startDir).isDirectory();
+}
+
+}  // namespace
+
+ClientInstallerBase::ClientInstallerBase()
+    : m_lFlag(false), m_sFlag(false), m_decompressError(false) {}
+
+ClientInstallerBase::~ClientInstallerBase() = default;
+
+Status ClientInstallerBase::SetErrorString(const std::string& text) {
+  m_errorString = text;
+  ORV_LOG_ERROR("%{public}s", m_errorString.c_str());
+  return kStatusOk;
+}
+
+Status ClientInstallerBase::GetErrorString(std::string& text) {
+  text = m_errorString;
+  return kStatusOk;
+}
+
+Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundlePath,
+                                                        std::string& errorText) {
+  errorText.clear();
+  std::uint32_t ip = 0;
+  std::uint32_t ip2 = 0;
+  std::uint16_t port = 0;
+  std::uint32_t id = 0;
+  GetIpPortFromString(bundlePath, ip, ip2, port, id, m_lFlag, m_sFlag);
+  if ((ip != 0 || ip2 != 0) && port == 0) port = kDefaultPort;
+
+  OSDeletePrevInstall();
+
+  std::string systemExe;
+  std::string systemStartDir;
+  if (OSFindIncompatibleVersion(systemExe, systemStartDir) != kStatusOk) {
+    if (LaunchClient(ip, ip2, port, id, systemExe, systemStartDir) != kStatusOk) {
+      errorText = kSystemClientLaunchFailed + m_errorString;
+      return kStatusFail;
+    }
+    return kStatusOk;
+  }
+
+  if (InstallClientFilesFromMem() != kStatusOk) {
+    errorText = kLoadFailed + m_errorString;
+    return kStatusFail;
+  }
+
+  OSPostInstallTasks();
+
+  platform::SleepSeconds(kPauseBeforeLaunchSeconds);
+
+  if (LaunchClient(ip, ip2, port, id) != kStatusOk) {
+    errorText = kLaunchFailed + m_errorString;
+    return kStatusFail;
+  }
+  return kStatusOk;
+}
+
+PayloadView ClientInstallerBase::EmbeddedPayload() {
+  return PayloadView{kPayloadTable, sizeof kPayloadTable / sizeof kPayloadTable[0]};
+}
+
+Status ClientInstallerBase::InstallClientFilesFromMem() {
+  return InstallClientFilesFrom(EmbeddedPayload());
+}
+
+Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
+  std::string root;
+  if (OSGetRootInstallDir(root) != kStatusOk) return kStatusFail;
+
+  WaitForDirectory(root);
+
+  try {
+    // The archive is read in place from the program's own data, never copied.
+    PayloadStream stream(payload);
+    Poco::Zip::Decompress extractor(stream, Poco::Path(root), false, false);
+    m_decompressError = false;
+    auto onError = Poco::Delegate<ClientInstallerBase, DecompressErrorArgs>(
+        this, &ClientInstallerBase::OnDecompressError);
+    extractor.EError += onError;
+    const Poco::Zip::ZipArchive archive = extractor.decompressAllFiles();
+    extractor.EError -= onError;
+    if (!AllEntriesRead(archive, payload)) m_decompressError = true;
+
+    if (m_decompressError) {
+      SetErrorString(kEntriesFailed);
+      return kStatusFail;
+    }
+    return kStatusOk;
+  } catch (...) {
+    SetErrorString(kArchiveUnreadable);
+    return kStatusFail;
+  }
+}
+
+void ClientInstallerBase::OnDecompressError(const void*, DecompressErrorArgs&) {
+  m_decompressError = true;
+}
+
+Status ClientInstallerBase::LaunchClient(std::uint32_t ip, std::uint32_t ip2, std::uint16_t port,
+                                         std::uint32_t id) {
+  std::string exePath;
+  std::vector<std::string> args;
+  OSGetLaunchInfo(ip, ip2, port, id, exePath, args);
+  std::string startDir;
+  if (OSGetBaseInstallDir(startDir) != kStatusOk) return kStatusFail;
+  return StartClientProcess(exePath, args, startDir);
+}
+
+Status ClientInstallerBase::LaunchClient(std::uint32_t ip, std::uint32_t ip2, std::uint16_t port,
+                                         std::uint32_t id, const std::string& exePath,
+                                         const std::string& startDir) {
+  std::string ignoredExe;
+  std::vector<std::string> args;
+  OSGetLaunchInfo(ip, ip2, port, id, ignoredExe, args);
+  return StartClientProcess(exePath, args, startDir);
+}
+
+Status ClientInstallerBase::StartClientProcess(const std::string& exePath,
+                                               const std::vector<std::string>& args,
+                                               const std::string& startDir) {
+  try {
+    if (CanStart(exePath, startDir)) {
+      // The handle is let go at once: the client is neither waited for nor watched.
+      Poco::Process::launch(exePath, args, startDir);
+      return kStatusOk;
+    }
+  } catch (...) {
+    // Reported below, like a program that cannot be started.
+  }
+  SetErrorString(kLaunchProcessFailed);
+  return kStatusFail;
+}
+
+Status ClientInstallerBase::GetBaseExeName(std::string& name) {
+  name = kClientExeName;
+  name += kExecutableSuffix;
+  return kStatusOk;
+}
+
+Status ClientInstallerBase::CheckIfPreviousInstallExists(const std::string& dir, bool& exists) {
+  exists = false;
+  try {
+    exists = Poco::File(dir).exists();
+    return kStatusOk;
+  } catch (...) {
+    SetErrorString("Could not check if previous install directory exists");
+    return kStatusFail;
+  }
+}
+
+}  // namespace varnesk

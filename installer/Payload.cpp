@@ -1,0 +1,82 @@
+#include "installer/Payload.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace varnesk {
+
+std::uint64_t PayloadView::Size() const {
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += static_cast<std::uint64_t>(slices[i].length);
+  return total;
+}
+
+PayloadStreamBuf::PayloadStreamBuf(const PayloadView& payload) : m_payload(payload) {
+  SelectSliceAt(0);
+}
+
+std::uint64_t PayloadStreamBuf::Position() const {
+  return m_sliceStart + static_cast<std::uint64_t>(gptr() - eback());
+}
+
+// Shows the slice holding `position` (the end of the archive shows an empty area).
+bool PayloadStreamBuf::SelectSliceAt(std::uint64_t position) {
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < m_payload.count; ++i) {
+    const auto length = static_cast<std::uint64_t>(m_payload.slices[i].length);
+    if (position < start + length) {
+      char* base = reinterpret_cast<char*>(const_cast<unsigned char*>(m_payload.slices[i].bytes));
+      setg(base, base + (position - start), base + length);
+      m_slice = i;
+      m_sliceStart = start;
+      return true;
+    }
+    start += length;
+  }
+  if (position != start) return false;
+  setg(nullptr, nullptr, nullptr);
+  m_slice = m_payload.count;
+  m_sliceStart = start;
+  return true;
+}
+
+PayloadStreamBuf::int_type PayloadStreamBuf::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  // Move on to the next non-empty slice.
+  const std::uint64_t next = m_sliceStart + static_cast<std::uint64_t>(egptr() - eback());
+  if (!SelectSliceAt(next) || gptr() == egptr()) return traits_type::eof();
+  return traits_type::to_int_type(*gptr());
+}
+
+std::streamsize PayloadStreamBuf::xsgetn(char_type* out, std::streamsize count) {
+  std::streamsize copied = 0;
+  while (copied < count) {
+    if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+    const std::streamsize chunk = std::min<std::streamsize>(count - copied, egptr() - gptr());
+    std::memcpy(out + copied, gptr(), static_cast<std::size_t>(chunk));
+    gbump(static_cast<int>(chunk));
+    copied += chunk;
+  }
+  return copied;
+}
+
+PayloadStreamBuf::pos_type PayloadStreamBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                                     std::ios_base::openmode which) {
+  if ((which & std::ios_base::in) == 0) return pos_type(off_type(-1));
+  off_type base = 0;
+  if (dir == std::ios_base::cur) base = static_cast<off_type>(Position());
+  if (dir == std::ios_base::end) base = static_cast<off_type>(m_payload.Size());
+  const off_type target = base + offset;
+  if (target < 0 || static_cast<std::uint64_t>(target) > m_payload.Size()) {
+    return pos_type(off_type(-1));
+  }
+  SelectSliceAt(static_cast<std::uint64_t>(target));
+  return pos_type(target);
+}
+
+PayloadStreamBuf::pos_type PayloadStreamBuf::seekpos(pos_type position,
+                                                     std::ios_base::openmode which) {
+  return seekoff(off_type(position), std::ios_base::beg, which);
+}
+
+}  // namespace varnesk

@@ -1,0 +1,55 @@
+#pragma once
+// The client archive as the program carries it: consecutive slices that join, in
+// order, to one ZIP file.
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <streambuf>
+
+namespace varnesk {
+
+struct PayloadSlice {
+  const unsigned char* bytes;
+  std::int32_t length;
+};
+
+struct PayloadView {
+  const PayloadSlice* slices;
+  std::size_t count;
+
+  std::uint64_t Size() const;
+};
+
+/// Reads the slices of a payload in place, as one seekable byte stream, without
+/// copying them.
+class PayloadStreamBuf : public std::streambuf {
+ public:
+  explicit PayloadStreamBuf(const PayloadView& payload);
+
+ protected:
+  int_type underflow() override;
+  std::streamsize xsgetn(char_type* out, std::streamsize count) override;
+  pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
+                   std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+
+ private:
+  std::uint64_t Position() const;
+  bool SelectSliceAt(std::uint64_t position);
+
+  PayloadView m_payload;
+  std::size_t m_slice = 0;          // slice the get area shows
+  std::uint64_t m_sliceStart = 0;   // archive offset of that slice's first byte
+};
+
+class PayloadStream : public std::istream {
+ public:
+  explicit PayloadStream(const PayloadView& payload) : std::istream(nullptr), m_buf(payload) {
+    rdbuf(&m_buf);
+  }
+
+ private:
+  PayloadStreamBuf m_buf;
+};
+
+}  // namespace varnesk

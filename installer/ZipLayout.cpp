@@ -1,0 +1,101 @@
+#include "installer/ZipLayout.h"
+
+namespace varnesk {
+namespace zip {
+namespace {
+
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::size_t kEndRecordSize = 22;
+constexpr std::size_t kCentralHeaderSize = 46;
+constexpr std::size_t kLocalHeaderSize = 30;
+
+std::uint16_t Le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+bool FindEndRecord(const unsigned char* tail, std::size_t tailSize, std::uint64_t tailOffset,
+                   EndRecord& record) {
+  if (tailSize < kEndRecordSize) return false;
+  // Scan backwards so that a signature inside a comment does not win over the record.
+  for (std::size_t pos = tailSize - kEndRecordSize + 1; pos-- > 0;) {
+    const unsigned char* p = tail + pos;
+    if (Le32(p) != kEndSignature) continue;
+    const std::uint16_t commentLength = Le16(p + 20);
+    if (pos + kEndRecordSize + commentLength != tailSize) continue;
+    record.offset = tailOffset + pos;
+    record.diskNumber = Le16(p + 4);
+    record.centralDirectoryDisk = Le16(p + 6);
+    record.entriesOnDisk = Le16(p + 8);
+    record.totalEntries = Le16(p + 10);
+    record.centralDirectorySize = Le32(p + 12);
+    record.centralDirectoryOffset = Le32(p + 16);
+    record.commentLength = commentLength;
+    return true;
+  }
+  return false;
+}
+
+bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRecord& end,
+                          std::vector<CentralEntry>& entries, std::string& error) {
+  entries.clear();
+  std::uint64_t pos = end.centralDirectoryOffset;
+  const std::uint64_t limit = end.offset;
+  if (pos + end.centralDirectorySize > limit) {
+    error = "central directory lies outside the archive";
+    return false;
+  }
+  for (unsigned i = 0; i < end.totalEntries; ++i) {
+    if (pos + kCentralHeaderSize > limit || Le32(&archive[pos]) != kCentralSignature) {
+      error = "central directory entry " + std::to_string(i) + " is damaged";
+      return false;
+    }
+    const unsigned char* p = &archive[pos];
+    CentralEntry entry;
+    entry.versionMadeBy = Le16(p + 4);
+    entry.flags = Le16(p + 8);
+    entry.method = Le16(p + 10);
+    entry.crc32 = Le32(p + 16);
+    entry.compressedSize = Le32(p + 20);
+    entry.uncompressedSize = Le32(p + 24);
+    const std::uint16_t nameLength = Le16(p + 28);
+    const std::uint16_t extraLength = Le16(p + 30);
+    const std::uint16_t commentLength = Le16(p + 32);
+    entry.diskStart = Le16(p + 34);
+    entry.externalAttributes = Le32(p + 38);
+    entry.localHeaderOffset = Le32(p + 42);
+    const std::uint64_t next =
+        pos + kCentralHeaderSize + nameLength + extraLength + commentLength;
+    if (next > limit) {
+      error = "central directory entry " + std::to_string(i) + " runs past the directory";
+      return false;
+    }
+    entry.name.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameLength);
+    entries.push_back(std::move(entry));
+    pos = next;
+  }
+  return true;
+}
+
+bool ReadStoredData(const std::vector<unsigned char>& archive, const CentralEntry& entry,
+                    std::string& data) {
+  const std::uint64_t pos = entry.localHeaderOffset;
+  if (pos + kLocalHeaderSize > archive.size() || Le32(&archive[pos]) != kLocalSignature) {
+    return false;
+  }
+  const unsigned char* p = &archive[pos];
+  const std::uint64_t start = pos + kLocalHeaderSize + Le16(p + 26) + Le16(p + 28);
+  if (start + entry.compressedSize > archive.size()) return false;
+  data.assign(reinterpret_cast<const char*>(&archive[start]), entry.compressedSize);
+  return true;
+}
+
+}  // namespace zip
+}  // namespace varnesk

@@ -1,0 +1,60 @@
+#pragma once
+// Just enough of the ZIP layout to check an archive without unpacking it: the
+// end-of-central-directory record and the central directory's entries.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnesk {
+namespace zip {
+
+struct EndRecord {
+  std::uint64_t offset = 0;  // of the record itself
+  std::uint16_t diskNumber = 0;
+  std::uint16_t centralDirectoryDisk = 0;
+  std::uint16_t entriesOnDisk = 0;
+  std::uint16_t totalEntries = 0;
+  std::uint32_t centralDirectorySize = 0;
+  std::uint32_t centralDirectoryOffset = 0;
+  std::uint16_t commentLength = 0;
+};
+
+struct CentralEntry {
+  std::string name;
+  std::uint16_t versionMadeBy = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressedSize = 0;
+  std::uint32_t uncompressedSize = 0;
+  std::uint16_t diskStart = 0;
+  std::uint32_t externalAttributes = 0;
+  std::uint32_t localHeaderOffset = 0;
+
+  /// Unix mode from the high half of the external attributes (0 when not from Unix).
+  std::uint32_t UnixMode() const { return externalAttributes >> 16; }
+  bool IsDirectory() const { return !name.empty() && name.back() == '/'; }
+  bool IsSymlink() const { return (UnixMode() & 0170000u) == 0120000u; }
+};
+
+/// Finds the end record in the last bytes of an archive. `tail` holds the archive's
+/// final `tailSize` bytes, which start at archive offset `tailOffset`. The record must
+/// end exactly where the archive ends (its comment included).
+bool FindEndRecord(const unsigned char* tail, std::size_t tailSize, std::uint64_t tailOffset,
+                   EndRecord& record);
+
+/// The longest tail that can hold an end record: the record and a full comment.
+constexpr std::size_t kMaxEndRecordTail = 22 + 0xFFFF;
+
+/// Reads every central-directory entry of a whole archive held in memory. On a
+/// malformed directory returns false and says why in `error`.
+bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRecord& end,
+                          std::vector<CentralEntry>& entries, std::string& error);
+
+/// Data of a stored entry (method 0), read through its local header; false when the
+/// local header does not lie where the central directory says.
+bool ReadStoredData(const std::vector<unsigned char>& archive, const CentralEntry& entry,
+                    std::string& data);
+
+}  // namespace zip
+}  // namespace varnesk

@@ -1,0 +1,11 @@
+// OrvaluneInstaller: installs the client bundle it carries for the server named in its
+// own bundle's name. Takes no options; all output goes to the system log.
+#include "installer/InstallerMain.h"
+#include "installer/mac/ClientInstaller.h"
+
+int main(int argc, char** argv) {
+  // An empty argument vector gives an empty program path: no address, a plain install.
+  const std::string programPath = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
+  varnesk::ClientInstaller installer;
+  return varnesk::RunInstaller(programPath, installer);
+}

@@ -1,0 +1,45 @@
+#include "platform/HomeDirectory.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace {
+
+PasswdHomeHook g_passwdHook;
+
+bool PasswdHome(std::string& home) {
+  if (g_passwdHook) return g_passwdHook(home);
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+    return false;
+  }
+  home = found->pw_dir;
+  return true;
+}
+
+}  // namespace
+
+bool FindHomeDirectory(std::string& home) {
+  const char* env = std::getenv("HOME");
+  if (env != nullptr && env[0] != '\0') {
+    home = env;
+    return true;
+  }
+  return PasswdHome(home);
+}
+
+PasswdHomeHook SetPasswdHomeHook(PasswdHomeHook hook) {
+  std::swap(g_passwdHook, hook);
+  return hook;
+}
+
+}  // namespace platform

@@ -1,0 +1,17 @@
+#pragma once
+// The shell command that lists the identifiers of the processes whose executable name
+// is exactly `name`, one per line, in the order of `ps`. The tools differ per platform:
+// macOS prints full command names with `ps -c`; Linux cuts `comm` to 15 characters, so
+// there the executable path is matched on its last component instead.
+#include <string>
+
+namespace platform {
+
+/// True when `name` can be placed into the lookup command safely: not empty, and no
+/// quote, slash, backslash, newline or NUL that would end the awk program early.
+bool IsSafeProcessName(const std::string& name);
+
+/// The lookup command for a name that IsSafeProcessName accepts.
+std::string ProcessLookupCommand(const std::string& name);
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#include "platform/SystemLog.h"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::mutex g_sinkMutex;
+LogSink g_sink;
+
+}  // namespace
+
+LogSink SetLogSink(LogSink sink) {
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  std::swap(g_sink, sink);
+  return sink;
+}
+
+bool DeliverToSink(LogType type, const std::string& message) {
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  if (!g_sink) return false;
+  g_sink(type, message);
+  return true;
+}
+
+std::string FormatLogMessageV(const char* format, va_list args) {
+  static const std::string kQualifier = "{public}";
+  std::string plain = format;
+  for (std::size_t pos = plain.find(kQualifier); pos != std::string::npos;
+       pos = plain.find(kQualifier, pos)) {
+    plain.erase(pos, kQualifier.size());
+  }
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, plain.c_str(), measure);
+  va_end(measure);
+  if (length <= 0) return std::string();
+  std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), plain.c_str(), args);
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+std::string FormatLogMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatLogMessageV(format, args);
+  va_end(args);
+  return message;
+}
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#include <syslog.h>
+
+#include <cstdarg>
+
+#include "platform/SystemLog.h"
+
+namespace platform {
+
+void WriteLog(LogType type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatLogMessageV(format, args);
+  va_end(args);
+
+  if (DeliverToSink(type, message)) return;
+  const int priority = type == LogType::kError ? LOG_ERR : LOG_INFO;
+  syslog(LOG_USER | priority, "%s", message.c_str());
+}
+
+}  // namespace platform
