@@ -50,9 +50,14 @@ void WaitForDirectory(const std::string& dir) {
   }
 }
 
-// The extractor stops quietly at the end of a cut-off archive; an archive is only
-// complete when as many entries were read as its end record announces.
-bool AllEntriesRead(const Poco::Zip::ZipArchive& archive, const PayloadView& payload) {
+// What the extractor got out of an archive, judged against the archive's own end record.
+enum class Completeness { kComplete, kIncomplete, kUnreadable };
+
+// The extractor stops quietly at the end of a cut-off archive, and finds nothing at all
+// in bytes that are no archive. An archive is complete only when as many entries were
+// read as its end record announces.
+Completeness CheckCompleteness(const Poco::Zip::ZipArchive& archive, const PayloadView& payload) {
+  const auto read = std::distance(archive.headerBegin(), archive.headerEnd());
   const std::uint64_t size = payload.Size();
   const std::size_t tailSize =
       static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
@@ -61,9 +66,11 @@ bool AllEntriesRead(const Poco::Zip::ZipArchive& archive, const PayloadView& pay
   stream.seekg(static_cast<std::streamoff>(size - tailSize));
   stream.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tailSize));
   zip::EndRecord end;
-  if (!stream || !zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end)) return false;
-  const auto read = std::distance(archive.headerBegin(), archive.headerEnd());
-  return read == static_cast<std::ptrdiff_t>(end.totalEntries);
+  if (!stream || !zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end)) {
+    return read == 0 ? Completeness::kUnreadable : Completeness::kIncomplete;
+  }
+  return read == static_cast<std::ptrdiff_t>(end.totalEntries) ? Completeness::kComplete
+                                                                : Completeness::kIncomplete;
 }
 
 // Poco reports a failed exec only inside the child, after the launch has returned, so
@@ -155,7 +162,12 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
     extractor.EError += onError;
     const Poco::Zip::ZipArchive archive = extractor.decompressAllFiles();
     extractor.EError -= onError;
-    if (!AllEntriesRead(archive, payload)) m_decompressError = true;
+    const Completeness completeness = CheckCompleteness(archive, payload);
+    if (completeness == Completeness::kUnreadable) {
+      SetErrorString(kArchiveUnreadable);
+      return kStatusFail;
+    }
+    if (completeness == Completeness::kIncomplete) m_decompressError = true;
 
     if (m_decompressError) {
       SetErrorString(kEntriesFailed);

@@ -1,0 +1,181 @@
+#include <zlib.h>
+
+#include "ArchiveFixtures.h"
+#include "ClientPayloadInfo.h"
+#include "TestSupport.h"
+#include "installer/ZipLayout.h"
+#include "installer/mac/ClientInstaller.h"
+
+namespace {
+
+using orvtest::fs::path;
+
+class ExtractingInstaller : public varnesk::ClientInstaller {
+ public:
+  using ClientInstaller::InstallClientFilesFrom;
+  std::string root;
+  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
+    dir = root;
+    return varnesk::kStatusOk;
+  }
+};
+
+class ExtractionTest : public ::testing::Test {
+ protected:
+  ExtractionTest() {
+    installer.root = (tmp.path() / "Desktop").string();
+    // A small bundle: folders, a stored and a deflated file, a link.
+    const path bundle = tmp.path() / "src" / "Orvalune Client.app";
+    orvtest::WriteFile(bundle / "Contents" / "Info.plist", "<plist/>");
+    orvtest::WriteFile(bundle / "Contents" / "MacOS" / "OrvaluneClient", std::string(5000, 'x'));
+    orvtest::WriteFile(bundle / "Contents" / "Resources" / "note.txt", "stored text");
+    orvtest::fs::create_directories(bundle / "Contents" / "Frameworks" / "F.framework" / "Versions" / "A");
+    orvtest::fs::create_directory_symlink("A", bundle / "Contents" / "Frameworks" / "F.framework" / "Versions" / "Current");
+    orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", archive, "-qry -n .txt");
+  }
+
+  path Installed(const std::string& rel) const {
+    return path(installer.root) / "Orvalune Client.app" / rel;
+  }
+
+  orvtest::TempDir tmp;
+  orvtest::LogCapture log;
+  orvtest::SleepRecorder sleeps;
+  path archive = tmp.path() / "client.zip";
+  ExtractingInstaller installer;
+};
+
+TEST_F(ExtractionTest, UnpacksIntoAnExistingRootWithoutWaiting) {
+  orvtest::fs::create_directories(installer.root);
+  for (std::size_t sliceSize : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+    SCOPED_TRACE(sliceSize);
+    orvtest::FilePayload payload(archive, sliceSize);
+    EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+    EXPECT_EQ(orvtest::ReadFile(Installed("Contents/MacOS/OrvaluneClient")), std::string(5000, 'x'));
+    EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/note.txt")), "stored text");
+  }
+  EXPECT_TRUE(sleeps.sleeps().empty());
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ExtractionTest, LinkEntryBecomesAPlainFileWithItsTarget) {
+  orvtest::FilePayload payload(archive);
+  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+  const path link = Installed("Contents/Frameworks/F.framework/Versions/Current");
+  EXPECT_FALSE(orvtest::fs::is_symlink(link));
+  EXPECT_EQ(orvtest::ReadFile(link), "A");
+}
+
+TEST_F(ExtractionTest, OverwritesFilesAndLeavesOthersAlone) {
+  orvtest::WriteFile(Installed("Contents/Resources/note.txt"), "a longer text left by an earlier run");
+  orvtest::WriteFile(Installed("Contents/Resources/extra.txt"), "not in the archive");
+  orvtest::FilePayload payload(archive);
+  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/note.txt")), "stored text");
+  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/extra.txt")), "not in the archive");
+}
+
+TEST_F(ExtractionTest, RootThatAppearsDuringTheWait) {
+  // A file where the root's parent should be makes creation fail until it goes.
+  const path blocker = tmp.path() / "blocker";
+  orvtest::WriteFile(blocker, "x");
+  installer.root = (blocker / "Desktop").string();
+  sleeps.OnSleep([&] {
+    if (sleeps.sleeps().size() == 2) orvtest::fs::remove(blocker);
+  });
+  orvtest::FilePayload payload(archive);
+  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_EQ(sleeps.sleeps(), (std::vector<unsigned>{1, 1, 1}));
+  EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/Info.plist")));
+}
+
+TEST_F(ExtractionTest, RootThatCanNeverBeCreated) {
+  orvtest::WriteFile(tmp.path() / "blocker", "x");
+  installer.root = (tmp.path() / "blocker" / "Desktop").string();
+  orvtest::FilePayload payload(archive);
+  EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_EQ(sleeps.sleeps(), std::vector<unsigned>(10, 1));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (B)"});
+}
+
+TEST_F(ExtractionTest, CrcMismatchDropsThatFileOnly) {
+  std::vector<unsigned char> bytes = orvtest::ReadBytes(archive);
+  bytes[orvtest::StoredDataOffset(bytes, "Orvalune Client.app/Contents/Resources/note.txt")] ^= 0x20;
+  orvtest::FilePayload payload(bytes);
+  EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_FALSE(orvtest::fs::exists(Installed("Contents/Resources/note.txt")));
+  EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/Info.plist")));
+  EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/MacOS/OrvaluneClient")));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (A)"});
+  EXPECT_EQ(log.lines()[0].type, platform::LogType::kError);
+}
+
+TEST_F(ExtractionTest, SecondCallCountsOnlyItsOwnErrors) {
+  std::vector<unsigned char> bad = orvtest::ReadBytes(archive);
+  bad[orvtest::StoredDataOffset(bad, "Orvalune Client.app/Contents/Resources/note.txt")] ^= 0x20;
+  orvtest::FilePayload badPayload(bad);
+  orvtest::FilePayload goodPayload(archive);
+  EXPECT_FAILED(installer.InstallClientFilesFrom(badPayload.view()));
+  EXPECT_OK(installer.InstallClientFilesFrom(goodPayload.view()));
+}
+
+TEST_F(ExtractionTest, UnreadableArchives) {
+  const std::vector<unsigned char> good = orvtest::ReadBytes(archive);
+  struct Row {
+    const char* label;
+    std::vector<unsigned char> bytes;
+    const char* message;
+  };
+  std::vector<unsigned char> garbage(4000, 0x41);
+  std::vector<unsigned char> truncated(good.begin(), good.begin() + good.size() * 2 / 3);
+  std::vector<unsigned char> noDirectory(
+      good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() - 22));
+  const Row rows[] = {
+      {"not an archive", garbage, "Could not put Client into place (B)"},
+      {"cut off in the middle", truncated, "Could not put Client into place (A)"},
+      {"end record missing", noDirectory, "Could not put Client into place (A)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    orvtest::LogCapture rowLog;
+    orvtest::FilePayload payload(row.bytes);
+    EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
+    EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
+  }
+}
+
+TEST(EmbeddedPayload, JoinsToTheBuiltArchive) {
+  const varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  ASSERT_EQ(payload.count, 4u);
+  EXPECT_EQ(payload.Size(), varnesk::kPayloadSize);
+  EXPECT_GE(payload.slices[0].length, payload.slices[3].length);
+  EXPECT_EQ(payload.slices[0].length % 64, 0);
+  std::vector<unsigned char> joined;
+  for (std::size_t i = 0; i < payload.count; ++i) {
+    if (i < 3) {
+      EXPECT_EQ(payload.slices[i].length, payload.slices[0].length);
+    }
+    joined.insert(joined.end(), payload.slices[i].bytes,
+                  payload.slices[i].bytes + payload.slices[i].length);
+  }
+  // The assembler would silently cut an include that runs past the file's end.
+  EXPECT_EQ(static_cast<std::uint32_t>(crc32(0, joined.data(), static_cast<uInt>(joined.size()))),
+            varnesk::kPayloadCrc32);
+  EXPECT_EQ(joined, orvtest::ReadBytes(ORVALUNE_TEST_CLIENT_ARCHIVE));
+  ASSERT_GE(joined.size(), 22u);
+  EXPECT_EQ(std::vector<unsigned char>(joined.begin(), joined.begin() + 4),
+            (std::vector<unsigned char>{0x50, 0x4B, 0x03, 0x04}));
+
+  varnesk::zip::EndRecord end;
+  ASSERT_TRUE(varnesk::zip::FindEndRecord(joined.data(), joined.size(), 0, end));
+  EXPECT_EQ(end.offset, joined.size() - 22);
+  std::vector<varnesk::zip::CentralEntry> entries;
+  std::string error;
+  ASSERT_TRUE(varnesk::zip::ReadCentralDirectory(joined, end, entries, error)) << error;
+  EXPECT_EQ(entries.size(), end.totalEntries);
+  int links = 0;
+  for (const auto& e : entries) links += e.IsSymlink() ? 1 : 0;
+  EXPECT_EQ(links, 56);
+}
+
+}  // namespace
