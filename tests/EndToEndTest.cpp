@@ -19,7 +19,8 @@ namespace {
 using orvtest::fs::path;
 
 struct RunningClient {
-  pid_t pid;
+  pid_t pid = 0;
+  path exe;
   std::vector<std::string> args;  // without the program name
   path cwd;
 };
@@ -33,8 +34,10 @@ std::vector<RunningClient> ClientsBelow(const path& root) {
     std::error_code ec;
     const path exe = orvtest::fs::read_symlink(entry.path() / "exe", ec);
     if (ec || exe.string().rfind(root.string() + "/", 0) != 0) continue;
-    RunningClient client{static_cast<pid_t>(std::stoi(name)), {},
-                         orvtest::fs::read_symlink(entry.path() / "cwd", ec)};
+    RunningClient client;
+    client.pid = static_cast<pid_t>(std::stoi(name));
+    client.exe = exe;
+    client.cwd = orvtest::fs::read_symlink(entry.path() / "cwd", ec);
     const std::string cmdline = orvtest::ReadFile(entry.path() / "cmdline");
     std::istringstream parts(cmdline);
     std::string part;
@@ -87,10 +90,21 @@ class EndToEndTest : public ::testing::Test {
     }
   }
 
+  // The one process running the installed client. The launch returns once the child
+  // exists, so the child may still be on its way to exec: wait for it, bounded.
   RunningClient OnlyClient() {
-    const std::vector<RunningClient> clients = ClientsBelow(tmp.path());
+    const path exe = Bundle() / "Contents/MacOS/OrvaluneClient";
+    std::vector<RunningClient> clients;
+    for (int i = 0; i < 500; ++i) {
+      clients.clear();
+      for (const RunningClient& c : ClientsBelow(tmp.path())) {
+        if (c.exe == exe) clients.push_back(c);
+      }
+      if (!clients.empty()) break;
+      ::usleep(10000);
+    }
     EXPECT_EQ(clients.size(), 1u);
-    return clients.empty() ? RunningClient{0, {}, {}} : clients.front();
+    return clients.empty() ? RunningClient{} : clients.front();
   }
 
   orvtest::TempDir tmp;
