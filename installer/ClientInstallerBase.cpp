@@ -7,10 +7,10 @@
 #include <Poco/File.h>
 #include <Poco/Path.h>
 #include <Poco/Process.h>
-#include <Poco/Zip/Decompress.h>
 #include <Poco/Zip/ZipArchive.h>
 
 #include "common/AddressCodec.h"
+#include "installer/ClientExtractor.h"
 #include "installer/ZipLayout.h"
 #include "platform/Sleep.h"
 #include "platform/SystemLog.h"
@@ -155,7 +155,7 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
   try {
     // The archive is read in place from the program's own data, never copied.
     PayloadStream stream(payload);
-    Poco::Zip::Decompress extractor(stream, Poco::Path(root), false, false);
+    ClientExtractor extractor(stream, root);
     m_decompressError = false;
     auto onError = Poco::Delegate<ClientInstallerBase, DecompressErrorArgs>(
         this, &ClientInstallerBase::OnDecompressError);
