@@ -57,7 +57,9 @@ bool MakeDirectories(const std::string& root, const std::string& dir) {
 }  // namespace
 
 ClientExtractor::ClientExtractor(std::istream& in, const std::string& root)
-    : Poco::Zip::Decompress(in, Poco::Path(root), false, false) {
+    : Poco::Zip::Decompress(in, Poco::Path(root), false, false),
+      m_input(kBufferSize),
+      m_output(kBufferSize) {
   Poco::Path absolute(root);
   absolute.makeAbsolute();
   absolute.makeDirectory();
@@ -148,8 +150,8 @@ bool ClientExtractor::ExtractFile(std::istream& in, const ZipLocalFileHeader& hd
     return skipRest();
   }
 
-  std::vector<unsigned char> input(kBufferSize);
-  std::vector<unsigned char> output(kBufferSize);
+  std::vector<unsigned char>& input = m_input;
+  std::vector<unsigned char>& output = m_output;
   const bool deflated = hdr.getCompressionMethod() == ZipCommon::CM_DEFLATE;
   z_stream zs{};
   if (deflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK) {
