@@ -110,6 +110,14 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
   GetIpPortFromString(bundlePath, ip, ip2, port, id, m_lFlag, m_sFlag);
   if ((ip != 0 || ip2 != 0) && port == 0) port = kDefaultPort;
 
+  // A damaged installer must find out before it ends the running client and deletes
+  // the only working copy.
+  if (!IsIntactPayload(EmbeddedPayload(), kPayloadSize, kPayloadCrc32)) {
+    SetErrorString(kArchiveUnreadable);
+    errorText = kLoadFailed + m_errorString;
+    return kStatusFail;
+  }
+
   OSDeletePrevInstall();
 
   std::string systemExe;

@@ -1,7 +1,12 @@
 #include "installer/Payload.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "installer/ZipLayout.h"
 
 namespace varnesk {
 
@@ -9,6 +14,25 @@ std::uint64_t PayloadView::Size() const {
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < count; ++i) total += static_cast<std::uint64_t>(slices[i].length);
   return total;
+}
+
+bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
+  if (payload.Size() != size || size == 0) return false;
+  uLong actual = crc32(0L, Z_NULL, 0);
+  for (std::size_t i = 0; i < payload.count; ++i) {
+    actual = crc32(actual, payload.slices[i].bytes, static_cast<uInt>(payload.slices[i].length));
+  }
+  if (actual != crc) return false;
+
+  const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
+  std::vector<unsigned char> tail(tailSize);
+  PayloadStream stream(payload);
+  stream.seekg(static_cast<std::streamoff>(size - tailSize));
+  stream.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tailSize));
+  zip::EndRecord end;
+  return stream && zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end) &&
+         end.totalEntries > 0 &&
+         std::uint64_t{end.centralDirectoryOffset} + end.centralDirectorySize == end.offset;
 }
 
 PayloadStreamBuf::PayloadStreamBuf(const PayloadView& payload) : m_payload(payload) {

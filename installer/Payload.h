@@ -20,6 +20,11 @@ struct PayloadView {
   std::uint64_t Size() const;
 };
 
+/// True when the payload is the archive the build recorded: `size` bytes with CRC-32
+/// `crc`, ending in an end-of-central-directory record whose central directory lies
+/// right before it. Checked before anything is killed or deleted.
+bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc);
+
 /// Reads the slices of a payload in place, as one seekable byte stream, without
 /// copying them.
 class PayloadStreamBuf : public std::streambuf {

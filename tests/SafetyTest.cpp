@@ -1,0 +1,170 @@
+// Extraction stays inside its folder whatever the archive holds, and a damaged payload
+// is recognised before anything is touched.
+#include <zlib.h>
+
+#include "ArchiveFixtures.h"
+#include "TestSupport.h"
+#include "installer/mac/ClientInstaller.h"
+
+namespace {
+
+using orvtest::fs::path;
+
+class RootInstaller : public varnesk::ClientInstaller {
+ public:
+  using ClientInstaller::InstallClientFilesFrom;
+  std::string root;
+  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
+    dir = root;
+    return varnesk::kStatusOk;
+  }
+};
+
+// Renames entries inside archive bytes (both headers), keeping every offset right.
+void RenameEntry(std::vector<unsigned char>& zip, const std::string& from, const std::string& to) {
+  ASSERT_EQ(from.size(), to.size());
+  int renamed = 0;
+  for (std::size_t i = 0; i + from.size() <= zip.size(); ++i) {
+    if (std::equal(from.begin(), from.end(), zip.begin() + static_cast<long>(i))) {
+      std::copy(to.begin(), to.end(), zip.begin() + static_cast<long>(i));
+      ++renamed;
+    }
+  }
+  ASSERT_GE(renamed, 2) << from;  // every name that starts with it, in both headers
+}
+
+class SafetyTest : public ::testing::Test {
+ protected:
+  SafetyTest() {
+    installer.root = root.string();
+    orvtest::fs::create_directories(root);
+    orvtest::WriteFile(outside / "precious.txt", "keep me");
+  }
+
+  // Extracts `zip` and checks that nothing outside the root changed.
+  varnesk::Status Extract(const std::vector<unsigned char>& zip) {
+    orvtest::FilePayload payload(zip);
+    const varnesk::Status status = installer.InstallClientFilesFrom(payload.view());
+    EXPECT_EQ(orvtest::ListTree(outside), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(orvtest::ReadFile(outside / "precious.txt"), "keep me");
+    return status;
+  }
+
+  std::vector<unsigned char> ZipOf(const std::vector<std::pair<std::string, std::string>>& files) {
+    const path src = tmp.path() / ("src" + std::to_string(zips++));
+    for (const auto& [name, text] : files) orvtest::WriteFile(src / name, text);
+    const path zip = tmp.path() / ("a" + std::to_string(zips) + ".zip");
+    orvtest::ZipFolder(src, "Orvalune Client.app", zip);
+    return orvtest::ReadBytes(zip);
+  }
+
+  orvtest::TempDir tmp;
+  path root = tmp.path() / "Desktop";
+  path outside = tmp.path() / "outside";
+  orvtest::LogCapture log;
+  orvtest::SleepRecorder sleeps;
+  RootInstaller installer;
+  int zips = 0;
+};
+
+TEST_F(SafetyTest, NeverWritesThroughAnExistingLink) {
+  const std::vector<unsigned char> zip = ZipOf({{"Orvalune Client.app/Contents/Info.plist", "plist"},
+                                                {"Orvalune Client.app/Contents/precious.txt", "evil"},
+                                                {"Orvalune Client.app/top.txt", "top"}});
+  // A folder of the bundle that is a link to somewhere else.
+  orvtest::fs::create_directories(root / "Orvalune Client.app");
+  orvtest::fs::create_directory_symlink(outside, root / "Orvalune Client.app" / "Contents");
+  EXPECT_FAILED(Extract(zip));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (A)"});
+  EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "top.txt"), "top");
+
+  // A file of the bundle that is a link to a file elsewhere.
+  orvtest::fs::remove(root / "Orvalune Client.app" / "Contents");
+  orvtest::fs::create_directories(root / "Orvalune Client.app" / "Contents");
+  orvtest::fs::create_symlink(outside / "precious.txt",
+                              root / "Orvalune Client.app" / "Contents" / "precious.txt");
+  EXPECT_FAILED(Extract(zip));
+  EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "Contents" / "Info.plist"), "plist");
+}
+
+TEST_F(SafetyTest, HostileNamesStayInside) {
+  const std::string absolute = (outside / "precious.txt").string();
+  // Entry names padded to the length of the name they are patched into.
+  const std::string pad = "Orvalune Client.app/" + std::string(absolute.size() - 20, 'p');
+  struct Row {
+    const char* label;
+    std::string from, to;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"absolute file name", pad, absolute, "Could not put Client into place (A)"},
+      {"parent folder in a file name", "Orvalune Client.app/xx/yy/zzzzzzz/precious.txt",
+       "Orvalune Client.app/../../outside/precious.txt", "Could not put Client into place (A)"},
+      {"backslashes", "Orvalune Client.app/xx/f", "Orvalune Client.app\\..\\f",
+       "Could not put Client into place (A)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    orvtest::LogCapture rowLog;
+    std::vector<unsigned char> zip = ZipOf({{row.from, "evil"}, {"Orvalune Client.app/ok.txt", "ok"}});
+    RenameEntry(zip, row.from, row.to);
+    EXPECT_FAILED(Extract(zip));
+    EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
+    EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "ok.txt"), "ok");
+  }
+}
+
+TEST_F(SafetyTest, FolderEntryWithParentMakesTheArchiveUnreadable) {
+  std::vector<unsigned char> zip = ZipOf({{"Orvalune Client.app/aa/f", "x"}});
+  RenameEntry(zip, "Orvalune Client.app/aa/", "Orvalune Client.app/../");
+  EXPECT_FAILED(Extract(zip));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (B)"});
+}
+
+TEST_F(SafetyTest, LinkEntryThenEntriesBelowIt) {
+  // The link entry comes out as a plain file, so nothing can be written below it.
+  const path src = tmp.path() / "linksrc";
+  orvtest::fs::create_directories(src / "Orvalune Client.app");
+  orvtest::fs::create_directory_symlink(outside, src / "Orvalune Client.app" / "L");
+  orvtest::WriteFile(src / "Orvalune Client.app" / "M" / "precious.txt", "evil");
+  const path zipPath = tmp.path() / "links.zip";
+  orvtest::ZipFolder(src, "Orvalune Client.app", zipPath);
+  std::vector<unsigned char> zip = orvtest::ReadBytes(zipPath);
+  RenameEntry(zip, "Orvalune Client.app/M/", "Orvalune Client.app/L/");
+  EXPECT_FAILED(Extract(zip));
+}
+
+TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
+  const orvtest::TempDir tmp;
+  orvtest::WriteFile(tmp.path() / "src" / "Orvalune Client.app" / "f", std::string(3000, 'f'));
+  orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", tmp.path() / "a.zip");
+  const std::vector<unsigned char> good = orvtest::ReadBytes(tmp.path() / "a.zip");
+  auto crcOf = [](const std::vector<unsigned char>& b) {
+    return static_cast<std::uint32_t>(crc32(0, b.data(), static_cast<uInt>(b.size())));
+  };
+  std::vector<unsigned char> flipped = good;
+  flipped[100] ^= 1;
+  std::vector<unsigned char> noEnd(good.begin(), good.end() - 22);
+  std::vector<unsigned char> garbage(500, 'g');
+  struct Row {
+    const char* label;
+    std::vector<unsigned char> bytes;
+    std::uint64_t size;
+    std::uint32_t crc;
+    bool intact;
+  };
+  const Row rows[] = {
+      {"as built", good, good.size(), crcOf(good), true},
+      {"a byte flipped", flipped, good.size(), crcOf(good), false},
+      {"cut short", noEnd, good.size(), crcOf(good), false},
+      {"no archive, recorded as such", garbage, garbage.size(), crcOf(garbage), false},
+      {"cut short, recorded as such", noEnd, noEnd.size(), crcOf(noEnd), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    orvtest::FilePayload payload(row.bytes, 77);
+    EXPECT_EQ(varnesk::IsIntactPayload(payload.view(), row.size, row.crc), row.intact);
+  }
+}
+
+}  // namespace
