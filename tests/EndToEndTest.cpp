@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -21,6 +22,7 @@ using orvtest::fs::path;
 struct RunningClient {
   pid_t pid = 0;
   path exe;
+  std::string program;  // argv[0]; empty while the process is still inside exec
   std::vector<std::string> args;  // without the program name
   path cwd;
 };
@@ -41,7 +43,7 @@ std::vector<RunningClient> ClientsBelow(const path& root) {
     const std::string cmdline = orvtest::ReadFile(entry.path() / "cmdline");
     std::istringstream parts(cmdline);
     std::string part;
-    std::getline(parts, part, '\0');  // the program itself
+    std::getline(parts, client.program, '\0');
     while (std::getline(parts, part, '\0')) client.args.push_back(part);
     found.push_back(client);
   }
@@ -61,17 +63,23 @@ class EndToEndTest : public ::testing::Test {
     }
   }
 
-  // Copies the built installer into `bundleRel` (below the test folder) and runs it.
-  int Install(const std::string& bundleRel) {
-    const path bundle = tmp.path() / "bundles" / bundleRel;
-    const path exe = bundle / "Contents" / "MacOS" / "OrvaluneInstaller";
+  // Copies `installer` into `bundleRel` (below the test folder) and returns its path.
+  path Place(const std::string& bundleRel, const path& installer = ORVALUNE_TEST_INSTALLER) {
+    const path exe = tmp.path() / "bundles" / bundleRel / "Contents" / "MacOS" / "OrvaluneInstaller";
     orvtest::fs::create_directories(exe.parent_path());
-    orvtest::fs::copy_file(ORVALUNE_TEST_INSTALLER, exe,
-                           orvtest::fs::copy_options::overwrite_existing);
+    orvtest::fs::copy_file(installer, exe, orvtest::fs::copy_options::overwrite_existing);
+    return exe;
+  }
+
+  // Places the installer into `bundleRel` and runs it; `limits` are shell commands run
+  // first (ulimit).
+  int Install(const std::string& bundleRel, const path& installer = ORVALUNE_TEST_INSTALLER,
+              const std::string& limits = "true") {
+    const path exe = Place(bundleRel, installer);
     const path out = tmp.path() / "installer-output";
-    const std::string command = "cd / && env HOME=" + orvtest::Quote(home.string()) + " " +
-                                orvtest::Quote(exe.string()) + " >" + orvtest::Quote(out.string()) +
-                                " 2>&1";
+    const std::string command = "cd / && " + limits + " && env HOME=" +
+                                orvtest::Quote(home.string()) + " " + orvtest::Quote(exe.string()) +
+                                " >" + orvtest::Quote(out.string()) + " 2>&1";
     const int status = orvtest::Shell(command);
     EXPECT_EQ(orvtest::ReadFile(out), "") << "the installer prints nothing";
     return status;
@@ -98,7 +106,7 @@ class EndToEndTest : public ::testing::Test {
     for (int i = 0; i < 500; ++i) {
       clients.clear();
       for (const RunningClient& c : ClientsBelow(tmp.path())) {
-        if (c.exe == exe) clients.push_back(c);
+        if (c.exe == exe && !c.program.empty()) clients.push_back(c);
       }
       if (!clients.empty()) break;
       ::usleep(10000);
@@ -155,6 +163,71 @@ TEST_F(EndToEndTest, SecondInstallationReplacesTheFirst) {
   EXPECT_FALSE(orvtest::fs::exists(Bundle() / "left-by-first-run"));
   EXPECT_FALSE(orvtest::fs::exists(home / "Desktop" / "OrvaluneClient_V2.app"));
   ExpectInstalledBundle();
+}
+
+TEST_F(EndToEndTest, DamagedPayloadLeavesTheInstalledClientAlone) {
+  orvtest::fs::create_directories(home / "Desktop");
+  ASSERT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 1);
+  const pid_t running = OnlyClient().pid;
+  orvtest::WriteFile(Bundle() / "user-data", "x");
+
+  // Flip one byte in the middle of the archive inside the installer's executable.
+  std::vector<unsigned char> binary = orvtest::ReadBytes(ORVALUNE_TEST_INSTALLER);
+  const std::vector<unsigned char> archive = orvtest::ReadBytes(ORVALUNE_TEST_CLIENT_ARCHIVE);
+  const auto at = std::search(binary.begin(), binary.end(), archive.begin(), archive.begin() + 256);
+  ASSERT_NE(at, binary.end());
+  at[static_cast<long>(archive.size() / 2)] ^= 0x01;
+  const path damaged = tmp.path() / "damaged";
+  orvtest::WriteFile(damaged, std::string(binary.begin(), binary.end()));
+  orvtest::fs::permissions(damaged, orvtest::fs::perms(0755));
+
+  EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app", damaged), 0);
+  EXPECT_EQ(OnlyClient().pid, running) << "the running client was not killed";
+  EXPECT_TRUE(orvtest::fs::exists(Bundle() / "user-data")) << "the install was not deleted";
+}
+
+TEST_F(EndToEndTest, DesktopThatIsAFileIsLeftAlone) {
+  orvtest::fs::create_directories(home);
+  orvtest::WriteFile(home / "Desktop", "not a folder");
+  EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 0);
+  EXPECT_EQ(orvtest::ReadFile(home / "Desktop"), "not a folder");
+  EXPECT_TRUE(ClientsBelow(tmp.path()).empty());
+}
+
+TEST_F(EndToEndTest, RunningOutOfSpaceFailsAndTheNextRunSucceeds) {
+  orvtest::fs::create_directories(home / "Desktop");
+  // 64 KiB per file: the client executable does not fit.
+  EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app", ORVALUNE_TEST_INSTALLER, "ulimit -f 64"), 0);
+  EXPECT_TRUE(ClientsBelow(tmp.path()).empty());
+  EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 1);
+  ExpectInstalledBundle();
+  EXPECT_EQ(OnlyClient().args, (std::vector<std::string>{"-ip", "127.0.0.1", "-port", "53100"}));
+}
+
+TEST_F(EndToEndTest, KilledDuringExtractionThenRunAgain) {
+  orvtest::fs::create_directories(home / "Desktop");
+  const path exe = Place("OrvaluneClient_V2A7F000001.app");
+  std::vector<std::string> envText = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  std::vector<char*> envp;
+  for (std::string& e : envText) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = exe.string();
+  char* argv[] = {program.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+  // Kill it as soon as the bundle folder appears: extraction has just begun.
+  for (int i = 0; i < 2000000 && !orvtest::fs::exists(Bundle()); ++i) {
+  }
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the installer ended before it was killed";
+  EXPECT_FALSE(orvtest::fs::is_symlink(Bundle() / "Contents/Resources/qml/QtQuick.2/libqtquick2plugin.dylib"))
+      << "the repair had not run yet";
+
+  EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 1);
+  ExpectInstalledBundle();
+  EXPECT_EQ(OnlyClient().cwd, Bundle());
 }
 
 }  // namespace
