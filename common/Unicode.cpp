@@ -112,7 +112,9 @@ bool IsLegalUTF8(const unsigned char* source, std::int32_t length) {
       if ((a = source[2]) < 0x80 || a > 0xBF) return false;
       [[fallthrough]];
     case 2:
-      if ((a = source[1]) > 0xBF) return false;
+      // Every second byte is a continuation byte: after 0xF4 too, where only an upper
+      // bound would let an ASCII byte such as '"' hide inside a four-byte sequence.
+      if ((a = source[1]) < 0x80 || a > 0xBF) return false;
       switch (source[0]) {
         case 0xE0:
           if (a < 0xA0) return false;

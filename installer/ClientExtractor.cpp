@@ -104,8 +104,10 @@ std::string ClientExtractor::UnsafeReason(const std::string& name) {
 
 bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFileHeader& hdr) {
   const std::string& name = hdr.getFileName();
+  // Poco's isDirectory() reads the last character of the name: never ask for an empty one.
+  const bool isDirectory = !name.empty() && hdr.isDirectory();
   // A folder whose name holds ".." makes the archive unreadable, as Poco has it.
-  if (hdr.isDirectory() && name.find(kIllegalPath) != std::string::npos) {
+  if (isDirectory && name.find(kIllegalPath) != std::string::npos) {
     return Decompress::handleZipEntry(zipStream, hdr);
   }
   const std::string reason = UnsafeReason(name);
@@ -115,7 +117,7 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
     zipStream.seekg(static_cast<std::streamoff>(hdr.getCompressedSize()), std::ios::cur);
     return true;
   }
-  if (hdr.isDirectory()) {
+  if (isDirectory) {
     if (!MakeDirectories(m_root, m_root + name)) Fail(hdr, "Failed to create folder " + name);
     return true;
   }

@@ -144,6 +144,8 @@ TEST(IsLegalUTF8, Table) {
       {Bytes({0x80}), 1, false},
       {Bytes({0x7F}), 1, true},
       {Bytes({0x41}), 0, false},
+      {Bytes({0xF4, 0x22, 0x98, 0xAB}), 4, false},  // an ASCII byte is no continuation
+      {Bytes({0xF4, 0x80, 0x80, 0x80}), 4, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(Hex(row.bytes));
