@@ -1,5 +1,7 @@
 #include "installer/ClientInstallerBase.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -236,7 +238,9 @@ Status ClientInstallerBase::GetBaseExeName(std::string& name) {
 Status ClientInstallerBase::CheckIfPreviousInstallExists(const std::string& dir, bool& exists) {
   exists = false;
   try {
-    exists = Poco::File(dir).exists();
+    // A link whose target is gone still occupies the path; it counts as there.
+    struct stat st {};
+    exists = Poco::File(dir).exists() || (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     return kStatusOk;
   } catch (...) {
     SetErrorString("Could not check if previous install directory exists");

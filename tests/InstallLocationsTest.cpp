@@ -142,6 +142,10 @@ TEST_F(InstallLocationsTest, LinksAreRemovedNotFollowed) {
   orvtest::fs::create_directory_symlink(outside, desktop / "OrvaluneClient_V2.app");
   EXPECT_OK(installer.DeletePrevInstallWith(processes));
   EXPECT_TRUE(orvtest::ListTree(desktop).empty());
+  // A bundle path that is a link to nothing goes too.
+  orvtest::fs::create_directory_symlink(tmp.path() / "gone", desktop / "Orvalune Client.app");
+  EXPECT_OK(installer.DeletePrevInstallWith(processes));
+  EXPECT_TRUE(orvtest::ListTree(desktop).empty());
   EXPECT_EQ(orvtest::ReadFile(outside / "precious.txt"), "keep me");
 }
 

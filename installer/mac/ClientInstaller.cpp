@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <Poco/Exception.h>
 #include <Poco/File.h>
 
 #include "common/Utf8.h"
@@ -122,7 +123,14 @@ Status ClientInstaller::DeletePrevInstallWith(IProcessControl& processes) {
     try {
       // A link inside the bundle, or the bundle path itself being a link, is removed
       // as a link: what it points to is left alone.
-      Poco::File(dir).remove(true);
+      Poco::File bundle(dir);
+      struct stat st {};
+      if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // Poco asks a link whether it is a folder, which fails when its target is gone.
+        if (::unlink(dir.c_str()) != 0) throw Poco::FileException(dir);
+      } else {
+        bundle.remove(true);
+      }
     } catch (...) {
       SetErrorString("Could not remove previous install directory");
       return kStatusFail;
