@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "installer/ZipLayout.h"
-#include "installer/mac/ClientInstaller.h"
+#include "RootedInstaller.h"
 
 namespace fs = std::filesystem;
 
@@ -185,24 +185,12 @@ int MinimalExtract(const std::string& archive, const std::string& dir) {
   return 0;
 }
 
-class DirectoryInstaller : public varnesk::ClientInstaller {
- public:
-  explicit DirectoryInstaller(std::string dir) : m_dir(std::move(dir)) {}
-  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
-    dir = m_dir;
-    return varnesk::kStatusOk;
-  }
-
- private:
-  std::string m_dir;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "extract" && argc == 3) {
-    DirectoryInstaller installer(argv[2]);
+    orvtest::RootedInstaller installer(argv[2]);
     return installer.InstallClientFilesFromMem() == varnesk::kStatusOk ? 0 : 1;
   }
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);

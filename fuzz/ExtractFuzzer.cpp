@@ -6,23 +6,13 @@
 #include <filesystem>
 #include <string>
 
-#include "installer/mac/ClientInstaller.h"
+#include "RootedInstaller.h"
 #include "platform/Sleep.h"
 #include "platform/SystemLog.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class SandboxInstaller : public varnesk::ClientInstaller {
- public:
-  using ClientInstaller::InstallClientFilesFrom;
-  std::string root;
-  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
-    dir = root;
-    return varnesk::kStatusOk;
-  }
-};
 
 // sandbox/root receives the entries; sandbox/ must hold nothing else afterwards, and no
 // symbolic link may appear anywhere below it.
@@ -46,8 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::create_directories(root);
 
   const varnesk::PayloadSlice slice{data, static_cast<std::int32_t>(size)};
-  SandboxInstaller installer;
-  installer.root = root.string();
+  orvtest::RootedInstaller installer(root.string());
   installer.InstallClientFilesFrom(varnesk::PayloadView{&slice, 1});
 
   for (const auto& entry : fs::directory_iterator(sandbox)) {

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/StringUtils.h"
+
 namespace platform {
 namespace {
 
@@ -33,14 +35,7 @@ std::string FormatLogMessageV(const char* format, va_list args) {
        pos = plain.find(kQualifier, pos)) {
     plain.erase(pos, kQualifier.size());
   }
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, plain.c_str(), measure);
-  va_end(measure);
-  if (length <= 0) return std::string();
-  std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-  std::vsnprintf(buffer.data(), buffer.size(), plain.c_str(), args);
-  return std::string(buffer.data(), static_cast<std::size_t>(length));
+  return varnesk::utf8::formatV(plain.c_str(), args);
 }
 
 std::string FormatLogMessage(const char* format, ...) {

@@ -1,6 +1,7 @@
 #include <zlib.h>
 
 #include "ArchiveFixtures.h"
+#include "RootedInstaller.h"
 #include "ClientPayloadInfo.h"
 #include "TestSupport.h"
 #include "installer/ZipLayout.h"
@@ -9,16 +10,6 @@
 namespace {
 
 using orvtest::fs::path;
-
-class ExtractingInstaller : public varnesk::ClientInstaller {
- public:
-  using ClientInstaller::InstallClientFilesFrom;
-  std::string root;
-  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
-    dir = root;
-    return varnesk::kStatusOk;
-  }
-};
 
 class ExtractionTest : public ::testing::Test {
  protected:
@@ -42,7 +33,7 @@ class ExtractionTest : public ::testing::Test {
   orvtest::LogCapture log;
   orvtest::SleepRecorder sleeps;
   path archive = tmp.path() / "client.zip";
-  ExtractingInstaller installer;
+  orvtest::RootedInstaller installer;
 };
 
 TEST_F(ExtractionTest, UnpacksIntoAnExistingRootWithoutWaiting) {

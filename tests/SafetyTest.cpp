@@ -3,22 +3,13 @@
 #include <zlib.h>
 
 #include "ArchiveFixtures.h"
+#include "RootedInstaller.h"
 #include "TestSupport.h"
 #include "installer/mac/ClientInstaller.h"
 
 namespace {
 
 using orvtest::fs::path;
-
-class RootInstaller : public varnesk::ClientInstaller {
- public:
-  using ClientInstaller::InstallClientFilesFrom;
-  std::string root;
-  varnesk::Status OSGetRootInstallDir(std::string& dir) override {
-    dir = root;
-    return varnesk::kStatusOk;
-  }
-};
 
 // Renames entries inside archive bytes (both headers), keeping every offset right.
 void RenameEntry(std::vector<unsigned char>& zip, const std::string& from, const std::string& to) {
@@ -63,7 +54,7 @@ class SafetyTest : public ::testing::Test {
   path outside = tmp.path() / "outside";
   orvtest::LogCapture log;
   orvtest::SleepRecorder sleeps;
-  RootInstaller installer;
+  orvtest::RootedInstaller installer;
   int zips = 0;
 };
 
