@@ -60,15 +60,8 @@ enum class Completeness { kComplete, kIncomplete, kUnreadable };
 // read as its end record announces.
 Completeness CheckCompleteness(const Poco::Zip::ZipArchive& archive, const PayloadView& payload) {
   const auto read = std::distance(archive.headerBegin(), archive.headerEnd());
-  const std::uint64_t size = payload.Size();
-  const std::size_t tailSize =
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
-  std::vector<unsigned char> tail(tailSize);
-  PayloadStream stream(payload);
-  stream.seekg(static_cast<std::streamoff>(size - tailSize));
-  stream.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tailSize));
   zip::EndRecord end;
-  if (!stream || !zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end)) {
+  if (!FindPayloadEndRecord(payload, end)) {
     return read == 0 ? Completeness::kUnreadable : Completeness::kIncomplete;
   }
   return read == static_cast<std::ptrdiff_t>(end.totalEntries) ? Completeness::kComplete

@@ -24,15 +24,19 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
   }
   if (actual != crc) return false;
 
-  const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
+  zip::EndRecord end;
+  return FindPayloadEndRecord(payload, end) && end.totalEntries > 0 &&
+         std::uint64_t{end.centralDirectoryOffset} + end.centralDirectorySize == end.offset;
+}
+
+bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end) {
+  const std::uint64_t size = payload.Size();
+  const auto tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));
   std::vector<unsigned char> tail(tailSize);
   PayloadStream stream(payload);
   stream.seekg(static_cast<std::streamoff>(size - tailSize));
   stream.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tailSize));
-  zip::EndRecord end;
-  return stream && zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end) &&
-         end.totalEntries > 0 &&
-         std::uint64_t{end.centralDirectoryOffset} + end.centralDirectorySize == end.offset;
+  return stream && zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end);
 }
 
 PayloadStreamBuf::PayloadStreamBuf(const PayloadView& payload) : m_payload(payload) {

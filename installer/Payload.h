@@ -20,6 +20,13 @@ struct PayloadView {
   std::uint64_t Size() const;
 };
 
+namespace zip {
+struct EndRecord;
+}
+
+/// Finds the archive's end-of-central-directory record in the payload's last bytes.
+bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end);
+
 /// True when the payload is the archive the build recorded: `size` bytes with CRC-32
 /// `crc`, ending in an end-of-central-directory record whose central directory lies
 /// right before it. Checked before anything is killed or deleted.
