@@ -7,7 +7,6 @@
 
 #include <Poco/Delegate.h>
 #include <Poco/File.h>
-#include <Poco/Path.h>
 #include <Poco/Process.h>
 #include <Poco/Zip/ZipArchive.h>
 
