@@ -155,6 +155,10 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
   WaitForDirectory(root);
 
   try {
+    if (MayHoldZip64EndRecord(payload)) {
+      SetErrorString(kArchiveUnreadable);
+      return kStatusFail;
+    }
     // The archive is read in place from the program's own data, never copied.
     PayloadStream stream(payload);
     ClientExtractor extractor(stream, root);

@@ -29,6 +29,67 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
          std::uint64_t{end.centralDirectoryOffset} + end.centralDirectorySize == end.offset;
 }
 
+namespace {
+
+constexpr std::uint32_t kLocalHeader = 0x04034b50;
+constexpr std::uint32_t kCentralHeader = 0x02014b50;
+constexpr std::uint32_t kEndRecord = 0x06054b50;
+constexpr std::uint32_t kZip64EndRecord = 0x06064b50;
+
+// Little-endian fields of the `count` bytes at `pos`; false past the end.
+bool ReadAt(PayloadStream& stream, std::uint64_t pos, unsigned char* out, std::size_t count) {
+  stream.clear();
+  stream.seekg(static_cast<std::streamoff>(pos));
+  stream.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
+  return static_cast<std::size_t>(stream.gcount()) == count;
+}
+
+std::uint32_t Le(const unsigned char* p, int bytes) {
+  std::uint32_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+// Whether the ZIP64 end record's signature stands anywhere from `pos` on: where the
+// record walk loses track, the extractor searches forward for the next signature.
+bool SignatureFrom(PayloadStream& stream, std::uint64_t pos) {
+  const unsigned char sig[] = {0x50, 0x4b, 0x06, 0x06};
+  std::vector<unsigned char> chunk(64 * 1024 + 3);
+  for (;;) {
+    stream.clear();
+    stream.seekg(static_cast<std::streamoff>(pos));
+    stream.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(stream.gcount());
+    if (std::search(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got),
+                    std::begin(sig), std::end(sig)) != chunk.begin() + static_cast<std::ptrdiff_t>(got)) {
+      return true;
+    }
+    if (got < chunk.size()) return false;
+    pos += chunk.size() - 3;  // a signature may straddle two chunks
+  }
+}
+
+}  // namespace
+
+bool MayHoldZip64EndRecord(const PayloadView& payload) {
+  PayloadStream stream(payload);
+  unsigned char h[46];
+  for (std::uint64_t pos = 0;;) {
+    if (!ReadAt(stream, pos, h, 4)) return false;  // the end of the archive
+    const std::uint32_t signature = Le(h, 4);
+    if (signature == kZip64EndRecord) return true;
+    if (signature == kLocalHeader && ReadAt(stream, pos, h, 30) && (Le(h + 6, 2) & 0x0008) == 0) {
+      pos += 30 + Le(h + 26, 2) + Le(h + 28, 2) + std::uint64_t{Le(h + 18, 4)};
+    } else if (signature == kCentralHeader && ReadAt(stream, pos, h, 46)) {
+      pos += 46 + Le(h + 28, 2) + Le(h + 30, 2) + Le(h + 32, 2);
+    } else if (signature == kEndRecord && ReadAt(stream, pos, h, 22)) {
+      pos += 22 + Le(h + 20, 2);
+    } else {
+      return SignatureFrom(stream, pos);
+    }
+  }
+}
+
 bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end) {
   const std::uint64_t size = payload.Size();
   const auto tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));

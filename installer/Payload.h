@@ -27,6 +27,11 @@ struct EndRecord;
 /// Finds the archive's end-of-central-directory record in the payload's last bytes.
 bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end);
 
+/// True when reading the archive front to back, record by record as the extractor
+/// does, could meet a ZIP64 end record (whose size field the extractor would allocate
+/// blindly). The archives this installer carries never hold ZIP64 records.
+bool MayHoldZip64EndRecord(const PayloadView& payload);
+
 /// True when the payload is the archive the build recorded: `size` bytes with CRC-32
 /// `crc`, ending in an end-of-central-directory record whose central directory lies
 /// right before it. Checked before anything is killed or deleted.

@@ -125,6 +125,17 @@ TEST_F(SafetyTest, LinkEntryThenEntriesBelowIt) {
   EXPECT_FAILED(Extract(zip));
 }
 
+TEST_F(SafetyTest, Zip64RecordsAreRefusedBeforeAnythingIsWritten) {
+  std::vector<unsigned char> zip = ZipOf({{"Orvalune Client.app/f", "x"}});
+  // A ZIP64 end record after the end record, claiming an absurd size.
+  const unsigned char record[] = {0x50, 0x4b, 0x06, 0x06, 0x06, 0x06, 0x06, 0x06,
+                                  0x06, 0x06, 0x06, 0x06, 0x2d, 0x00, 0x2d, 0x00};
+  zip.insert(zip.end(), std::begin(record), std::end(record));
+  EXPECT_FAILED(Extract(zip));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (B)"});
+  EXPECT_FALSE(orvtest::fs::exists(root / "Orvalune Client.app"));
+}
+
 TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
   const orvtest::TempDir tmp;
   orvtest::WriteFile(tmp.path() / "src" / "Orvalune Client.app" / "f", std::string(3000, 'f'));
