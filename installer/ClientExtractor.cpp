@@ -114,7 +114,10 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
   if (!reason.empty()) {
     Fail(hdr, reason);
     if (hdr.searchCRCAndSizesAfterData()) return false;  // the parser searches the next entry
-    zipStream.seekg(static_cast<std::streamoff>(hdr.getCompressedSize()), std::ios::cur);
+    // A folder entry carries no data; the parser reads on right after its header.
+    if (!isDirectory) {
+      zipStream.seekg(static_cast<std::streamoff>(hdr.getCompressedSize()), std::ios::cur);
+    }
     return true;
   }
   if (isDirectory) {

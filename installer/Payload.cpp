@@ -69,6 +69,30 @@ bool SignatureFrom(PayloadStream& stream, std::uint64_t pos) {
   }
 }
 
+// Where the extractor goes after the local header at `pos`, when that is certain: past
+// the header and, for a file, its data (a folder entry has no data to skip). Returns 0
+// for anything unusual (sizes after the data, encryption, another method, a name the
+// extractor refuses or hands on), after which it may search forward for a signature.
+std::uint64_t NextAfterLocalHeader(PayloadStream& stream, std::uint64_t pos) {
+  unsigned char h[30];
+  if (!ReadAt(stream, pos, h, 30)) return 0;
+  const std::uint32_t flags = Le(h + 6, 2);
+  const std::uint32_t method = Le(h + 8, 2);
+  const std::uint64_t compressed = Le(h + 18, 4);
+  const std::uint64_t uncompressed = Le(h + 22, 4);
+  const std::uint32_t nameLength = Le(h + 26, 2);
+  std::string name(nameLength, '\0');
+  if ((flags & 0x0009) != 0 || (method != 0 && method != 8) || nameLength == 0 ||
+      compressed == 0xFFFFFFFFu || uncompressed == 0xFFFFFFFFu ||  // sizes in a ZIP64 field
+      !ReadAt(stream, pos + 30, reinterpret_cast<unsigned char*>(&name[0]), nameLength) ||
+      name[0] == '/' || name.find('\\') != std::string::npos || name.find("..") != std::string::npos) {
+    return 0;
+  }
+  const bool folder = name.back() == '/' && uncompressed == 0 && method == 0;
+  if (folder && compressed != 0) return 0;
+  return pos + 30 + nameLength + Le(h + 28, 2) + (folder ? 0 : compressed);
+}
+
 }  // namespace
 
 bool MayHoldZip64EndRecord(const PayloadView& payload) {
@@ -78,8 +102,10 @@ bool MayHoldZip64EndRecord(const PayloadView& payload) {
     if (!ReadAt(stream, pos, h, 4)) return false;  // the end of the archive
     const std::uint32_t signature = Le(h, 4);
     if (signature == kZip64EndRecord) return true;
-    if (signature == kLocalHeader && ReadAt(stream, pos, h, 30) && (Le(h + 6, 2) & 0x0008) == 0) {
-      pos += 30 + Le(h + 26, 2) + Le(h + 28, 2) + std::uint64_t{Le(h + 18, 4)};
+    if (signature == kLocalHeader) {
+      const std::uint64_t next = NextAfterLocalHeader(stream, pos);
+      if (next == 0) return SignatureFrom(stream, pos + 4);
+      pos = next;
     } else if (signature == kCentralHeader && ReadAt(stream, pos, h, 46)) {
       pos += 46 + Le(h + 28, 2) + Le(h + 30, 2) + Le(h + 32, 2);
     } else if (signature == kEndRecord && ReadAt(stream, pos, h, 22)) {
