@@ -159,7 +159,7 @@ int MinimalExtract(const std::string& archive, const std::string& dir) {
       continue;
     }
     const unsigned char* p = &bytes[e.localHeaderOffset];
-    const unsigned char* data = p + 30 + (p[26] | (p[27] << 8)) + (p[28] | (p[29] << 8));
+    const unsigned char* data = p + 30 + varnesk::zip::Le16(p + 26) + varnesk::zip::Le16(p + 28);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     uLong crc = crc32(0, Z_NULL, 0);
     if (e.method == 0) {

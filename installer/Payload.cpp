@@ -44,12 +44,6 @@ bool ReadAt(PayloadStream& stream, std::uint64_t pos, unsigned char* out, std::s
   return static_cast<std::size_t>(stream.gcount()) == count;
 }
 
-std::uint32_t Le(const unsigned char* p, int bytes) {
-  std::uint32_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-
 // Whether the ZIP64 end record's signature stands anywhere from `pos` on: where the
 // record walk loses track, the extractor searches forward for the next signature.
 bool SignatureFrom(PayloadStream& stream, std::uint64_t pos) {
@@ -76,11 +70,11 @@ bool SignatureFrom(PayloadStream& stream, std::uint64_t pos) {
 std::uint64_t NextAfterLocalHeader(PayloadStream& stream, std::uint64_t pos) {
   unsigned char h[30];
   if (!ReadAt(stream, pos, h, 30)) return 0;
-  const std::uint32_t flags = Le(h + 6, 2);
-  const std::uint32_t method = Le(h + 8, 2);
-  const std::uint64_t compressed = Le(h + 18, 4);
-  const std::uint64_t uncompressed = Le(h + 22, 4);
-  const std::uint32_t nameLength = Le(h + 26, 2);
+  const std::uint32_t flags = zip::Le16(h + 6);
+  const std::uint32_t method = zip::Le16(h + 8);
+  const std::uint64_t compressed = zip::Le32(h + 18);
+  const std::uint64_t uncompressed = zip::Le32(h + 22);
+  const std::uint32_t nameLength = zip::Le16(h + 26);
   std::string name(nameLength, '\0');
   if ((flags & 0x0009) != 0 || (method != 0 && method != 8) || nameLength == 0 ||
       compressed == 0xFFFFFFFFu || uncompressed == 0xFFFFFFFFu ||  // sizes in a ZIP64 field
@@ -90,7 +84,7 @@ std::uint64_t NextAfterLocalHeader(PayloadStream& stream, std::uint64_t pos) {
   }
   const bool folder = name.back() == '/' && uncompressed == 0 && method == 0;
   if (folder && compressed != 0) return 0;
-  return pos + 30 + nameLength + Le(h + 28, 2) + (folder ? 0 : compressed);
+  return pos + 30 + nameLength + zip::Le16(h + 28) + (folder ? 0 : compressed);
 }
 
 }  // namespace
@@ -100,16 +94,16 @@ bool MayHoldZip64EndRecord(const PayloadView& payload) {
   unsigned char h[46];
   for (std::uint64_t pos = 0;;) {
     if (!ReadAt(stream, pos, h, 4)) return false;  // the end of the archive
-    const std::uint32_t signature = Le(h, 4);
+    const std::uint32_t signature = zip::Le32(h);
     if (signature == kZip64EndRecord) return true;
     if (signature == kLocalHeader) {
       const std::uint64_t next = NextAfterLocalHeader(stream, pos);
       if (next == 0) return SignatureFrom(stream, pos + 4);
       pos = next;
     } else if (signature == kCentralHeader && ReadAt(stream, pos, h, 46)) {
-      pos += 46 + Le(h + 28, 2) + Le(h + 30, 2) + Le(h + 32, 2);
+      pos += 46 + zip::Le16(h + 28) + zip::Le16(h + 30) + zip::Le16(h + 32);
     } else if (signature == kEndRecord && ReadAt(stream, pos, h, 22)) {
-      pos += 22 + Le(h + 20, 2);
+      pos += 22 + zip::Le16(h + 20);
     } else {
       return SignatureFrom(stream, pos);
     }

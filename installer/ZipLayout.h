@@ -37,6 +37,15 @@ struct CentralEntry {
   bool IsSymlink() const { return (UnixMode() & 0170000u) == 0120000u; }
 };
 
+/// Little-endian fields of ZIP records.
+inline std::uint16_t Le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
 /// Finds the end record in the last bytes of an archive. `tail` holds the archive's
 /// final `tailSize` bytes, which start at archive offset `tailOffset`. The record must
 /// end exactly where the archive ends (its comment included).

@@ -35,8 +35,7 @@ std::size_t StoredDataOffset(const std::vector<unsigned char>& zip, const std::s
   for (const auto& e : entries) {
     if (e.name != name) continue;
     const std::size_t local = e.localHeaderOffset;
-    return local + 30 + (zip[local + 26] | (zip[local + 27] << 8)) +
-           (zip[local + 28] | (zip[local + 29] << 8));
+    return local + 30 + varnesk::zip::Le16(&zip[local + 26]) + varnesk::zip::Le16(&zip[local + 28]);
   }
   throw std::runtime_error("no entry " + name);
 }
