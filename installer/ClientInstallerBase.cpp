@@ -23,7 +23,6 @@
 namespace varnesk {
 namespace {
 
-constexpr std::uint16_t kDefaultPort = 53100;
 constexpr unsigned kPauseBeforeLaunchSeconds = 5;
 constexpr int kRootDirAttempts = 10;
 constexpr const char* kClientExeName = "OrvaluneClient";

@@ -67,6 +67,9 @@ class ClientInstallerBase {
   /// file system cannot say.
   Status CheckIfPreviousInstallExists(const std::string& dir, bool& exists);
 
+  /// The port used when the bundle name carries an address but no port.
+  static constexpr std::uint16_t kDefaultPort = 53100;
+
   /// The archive compiled into the program.
   static PayloadView EmbeddedPayload();
 

@@ -31,12 +31,7 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
 
 namespace {
 
-constexpr std::uint32_t kLocalHeader = 0x04034b50;
-constexpr std::uint32_t kCentralHeader = 0x02014b50;
-constexpr std::uint32_t kEndRecord = 0x06054b50;
-constexpr std::uint32_t kZip64EndRecord = 0x06064b50;
-
-// Little-endian fields of the `count` bytes at `pos`; false past the end.
+// Reads the `count` bytes at archive offset `pos`; false when they run past the end.
 bool ReadAt(PayloadStream& stream, std::uint64_t pos, unsigned char* out, std::size_t count) {
   stream.clear();
   stream.seekg(static_cast<std::streamoff>(pos));
@@ -95,14 +90,14 @@ bool MayHoldZip64EndRecord(const PayloadView& payload) {
   for (std::uint64_t pos = 0;;) {
     if (!ReadAt(stream, pos, h, 4)) return false;  // the end of the archive
     const std::uint32_t signature = zip::Le32(h);
-    if (signature == kZip64EndRecord) return true;
-    if (signature == kLocalHeader) {
+    if (signature == zip::kZip64EndRecordSignature) return true;
+    if (signature == zip::kLocalHeaderSignature) {
       const std::uint64_t next = NextAfterLocalHeader(stream, pos);
       if (next == 0) return SignatureFrom(stream, pos + 4);
       pos = next;
-    } else if (signature == kCentralHeader && ReadAt(stream, pos, h, 46)) {
+    } else if (signature == zip::kCentralHeaderSignature && ReadAt(stream, pos, h, 46)) {
       pos += 46 + zip::Le16(h + 28) + zip::Le16(h + 30) + zip::Le16(h + 32);
-    } else if (signature == kEndRecord && ReadAt(stream, pos, h, 22)) {
+    } else if (signature == zip::kEndRecordSignature && ReadAt(stream, pos, h, 22)) {
       pos += 22 + zip::Le16(h + 20);
     } else {
       return SignatureFrom(stream, pos);

@@ -4,9 +4,6 @@ namespace varnesk {
 namespace zip {
 namespace {
 
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
 constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
@@ -19,7 +16,7 @@ bool FindEndRecord(const unsigned char* tail, std::size_t tailSize, std::uint64_
   // Scan backwards so that a signature inside a comment does not win over the record.
   for (std::size_t pos = tailSize - kEndRecordSize + 1; pos-- > 0;) {
     const unsigned char* p = tail + pos;
-    if (Le32(p) != kEndSignature) continue;
+    if (Le32(p) != kEndRecordSignature) continue;
     const std::uint16_t commentLength = Le16(p + 20);
     if (pos + kEndRecordSize + commentLength != tailSize) continue;
     record.offset = tailOffset + pos;
@@ -45,7 +42,7 @@ bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRe
     return false;
   }
   for (unsigned i = 0; i < end.totalEntries; ++i) {
-    if (pos + kCentralHeaderSize > limit || Le32(&archive[pos]) != kCentralSignature) {
+    if (pos + kCentralHeaderSize > limit || Le32(&archive[pos]) != kCentralHeaderSignature) {
       error = "central directory entry " + std::to_string(i) + " is damaged";
       return false;
     }
@@ -79,7 +76,7 @@ bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRe
 bool ReadStoredData(const std::vector<unsigned char>& archive, const CentralEntry& entry,
                     std::string& data) {
   const std::uint64_t pos = entry.localHeaderOffset;
-  if (pos + kLocalHeaderSize > archive.size() || Le32(&archive[pos]) != kLocalSignature) {
+  if (pos + kLocalHeaderSize > archive.size() || Le32(&archive[pos]) != kLocalHeaderSignature) {
     return false;
   }
   const unsigned char* p = &archive[pos];

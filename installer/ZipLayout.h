@@ -37,6 +37,13 @@ struct CentralEntry {
   bool IsSymlink() const { return (UnixMode() & 0170000u) == 0120000u; }
 };
 
+/// Signatures that open ZIP records.
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
+constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+
 /// Little-endian fields of ZIP records.
 inline std::uint16_t Le16(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));

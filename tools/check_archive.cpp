@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
   }
   if (end.totalEntries == 0xFFFF || end.centralDirectoryOffset == 0xFFFFFFFFu ||
       end.centralDirectorySize == 0xFFFFFFFFu ||
-      (end.offset >= 20 && bytes[end.offset - 20] == 0x50 && bytes[end.offset - 19] == 0x4b &&
-       bytes[end.offset - 18] == 0x06 && bytes[end.offset - 17] == 0x07)) {
+      (end.offset >= 20 &&
+       varnesk::zip::Le32(&bytes[end.offset - 20]) == varnesk::zip::kZip64LocatorSignature)) {
     check.Fail("", "uses ZIP64 records");
   }
   std::vector<CentralEntry> entries;

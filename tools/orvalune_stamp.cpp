@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr std::uint16_t kDefaultPort = 53100;
 
 struct Options {
   std::uint32_t ip = 0;
@@ -180,7 +179,7 @@ int Decode(const std::string& nameOrPath) {
               << "\nThe installer would start the client without address options.\n";
     return 1;
   }
-  if ((ip != 0 || ip2 != 0) && port == 0) port = kDefaultPort;
+  if ((ip != 0 || ip2 != 0) && port == 0) port = varnesk::ClientInstallerBase::kDefaultPort;
   using varnesk::utf8::Uint32ToIpv4String;
   std::cout << "ip      " << (ip ? Uint32ToIpv4String(ip) : "none") << "\n"
             << "ip2     " << (ip2 ? Uint32ToIpv4String(ip2) : "none") << "\n"
