@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "extract" && argc == 3) {
     orvtest::RootedInstaller installer(argv[2]);
-    return installer.InstallClientFilesFromMem() == varnesk::kStatusOk ? 0 : 1;
+    return installer.InstallInPlace(varnesk::ClientInstallerBase::EmbeddedPayload()) == varnesk::kStatusOk ? 0 : 1;
   }
   if (mode == "verify" && argc == 3) return VerifyCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);

@@ -37,13 +37,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const varnesk::PayloadSlice slice{data, static_cast<std::int32_t>(size)};
   orvtest::RootedInstaller installer(root.string());
-  installer.InstallClientFilesFrom(varnesk::PayloadView{&slice, 1});
+  installer.InstallInPlace(varnesk::PayloadView{&slice, 1});
 
   for (const auto& entry : fs::directory_iterator(sandbox)) {
     if (entry.path() != root) std::abort();  // written beside the target
   }
+  // Only the bundle may be left, and its links may only point inside it.
+  const fs::path bundle = root / "Orvalune Client.app";
+  for (const auto& entry : fs::directory_iterator(root)) {
+    if (entry.path() != bundle) std::abort();
+  }
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_symlink()) std::abort();
+    if (!entry.is_symlink()) continue;
+    const fs::path target = (entry.path().parent_path() / fs::read_symlink(entry.path())).lexically_normal();
+    const auto rel = target.lexically_relative(bundle);
+    if (rel.empty() || *rel.begin() == "..") std::abort();
   }
   return 0;
 }

@@ -19,6 +19,7 @@ using Poco::Zip::ZipCommon;
 using Poco::Zip::ZipLocalFileHeader;
 
 constexpr const char* kIllegalPath = "..";  // as Poco rejects it: anywhere in the name
+constexpr std::size_t kMaxLinkTarget = 4096;
 
 // Writes all of `size` bytes; false on a write error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
@@ -56,8 +57,11 @@ bool MakeDirectories(const std::string& root, const std::string& dir) {
 
 }  // namespace
 
-ClientExtractor::ClientExtractor(std::istream& in, const std::string& root)
+ClientExtractor::ClientExtractor(std::istream& in, const std::string& root, std::string topFolder,
+                                 std::set<std::string> links)
     : Poco::Zip::Decompress(in, Poco::Path(root), false, false),
+      m_topFolder(std::move(topFolder)),
+      m_links(std::move(links)),
       m_input(kBufferSize),
       m_output(kBufferSize) {
   Poco::Path absolute(root);
@@ -74,6 +78,9 @@ void ClientExtractor::Fail(const ZipLocalFileHeader& hdr, const std::string& mes
 std::string ClientExtractor::UnsafeReason(const std::string& name) {
   if (name.empty() || name[0] == '/') return "Absolute or empty entry name " + name;
   if (name.find('\\') != std::string::npos) return "Entry name with a backslash " + name;
+  if (name.compare(0, m_topFolder.size(), m_topFolder) != 0) {
+    return "Entry outside " + m_topFolder + ": " + name;
+  }
   // Every folder on the way must be a real folder (or not exist yet), never a link.
   std::string dir = name.substr(0, name.find_last_of('/') + 1);
   if (!dir.empty()) dir.pop_back();
@@ -124,6 +131,7 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
     if (!MakeDirectories(m_root, m_root + name)) Fail(hdr, "Failed to create folder " + name);
     return true;
   }
+  if (m_links.count(name) != 0) return ExtractLink(zipStream, hdr);
   // Entries this path does not handle keep Poco's own treatment.
   const auto method = hdr.getCompressionMethod();
   if (hdr.searchCRCAndSizesAfterData() || hdr.isEncrypted() ||
@@ -132,6 +140,85 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
     return Decompress::handleZipEntry(zipStream, hdr);
   }
   return ExtractFile(zipStream, hdr, m_root + name);
+}
+
+std::string ClientExtractor::UnsafeLinkReason(const std::string& name,
+                                              const std::string& target) const {
+  if (target.empty() || target[0] == '/' || target.find('\0') != std::string::npos) {
+    return "Link " + name + " to an absolute or empty target";
+  }
+  // Depth of the link's folder below the top folder; the target may not climb above it.
+  long depth = 0;
+  for (std::size_t i = m_topFolder.size(); i < name.size(); ++i) depth += name[i] == '/' ? 1 : 0;
+  for (std::size_t pos = 0; pos <= target.size();) {
+    std::size_t end = target.find('/', pos);
+    if (end == std::string::npos) end = target.size();
+    const std::string part = target.substr(pos, end - pos);
+    if (part == "..") {
+      if (--depth < 0) return "Link " + name + " points outside the bundle: " + target;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+    pos = end + 1;
+  }
+  return std::string();
+}
+
+bool ClientExtractor::ExtractLink(std::istream& in, const ZipLocalFileHeader& hdr) {
+  const std::string& name = hdr.getFileName();
+  const std::string path = m_root + name;
+  const auto method = hdr.getCompressionMethod();
+  if (hdr.searchCRCAndSizesAfterData() || hdr.isEncrypted()) {
+    Fail(hdr, "Unsupported link entry " + name);
+    return !hdr.searchCRCAndSizesAfterData();
+  }
+  const std::uint64_t packedSize = hdr.getCompressedSize();
+  if ((method != ZipCommon::CM_STORE && method != ZipCommon::CM_DEFLATE) ||
+      hdr.getUncompressedSize() > kMaxLinkTarget || packedSize > kMaxLinkTarget + 1024) {
+    Fail(hdr, "Unsupported link entry " + name);
+    in.seekg(static_cast<std::streamoff>(packedSize), std::ios::cur);
+    return true;
+  }
+  std::string packed(packedSize, '\0');
+  in.read(&packed[0], static_cast<std::streamsize>(packedSize));
+  if (static_cast<std::uint64_t>(in.gcount()) != packedSize) {
+    Fail(hdr, "Exception: unexpected end of the archive in " + path);
+    return true;
+  }
+  std::string target = packed;
+  if (method == ZipCommon::CM_DEFLATE) {
+    target.assign(hdr.getUncompressedSize(), '\0');
+    z_stream zs{};
+    bool whole = inflateInit2(&zs, -MAX_WBITS) == Z_OK;
+    if (whole) {
+      zs.next_in = reinterpret_cast<Bytef*>(&packed[0]);
+      zs.avail_in = static_cast<uInt>(packed.size());
+      zs.next_out = reinterpret_cast<Bytef*>(&target[0]);
+      zs.avail_out = static_cast<uInt>(target.size());
+      whole = inflate(&zs, Z_FINISH) == Z_STREAM_END && zs.avail_out == 0;
+      inflateEnd(&zs);
+    }
+    if (!whole) {
+      Fail(hdr, "CRC mismatch. Corrupt file: " + path);
+      return true;
+    }
+  }
+  if (crc32(0L, reinterpret_cast<const Bytef*>(target.data()), static_cast<uInt>(target.size())) !=
+          hdr.getCRC() ||
+      target.size() != hdr.getUncompressedSize()) {
+    Fail(hdr, "CRC mismatch. Corrupt file: " + path);
+    return true;
+  }
+  const std::string reason = UnsafeLinkReason(name, target);
+  if (!reason.empty()) {
+    Fail(hdr, reason);
+    return true;
+  }
+  if (!MakeDirectories(m_root, path.substr(0, path.find_last_of('/'))) ||
+      ::symlink(target.c_str(), path.c_str()) != 0) {
+    Fail(hdr, "Failed to create link " + path);
+  }
+  return true;
 }
 
 bool ClientExtractor::ExtractFile(std::istream& in, const ZipLocalFileHeader& hdr,

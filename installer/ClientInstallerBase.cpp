@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <set>
 
 #include <Poco/Delegate.h>
 #include <Poco/File.h>
@@ -11,6 +12,7 @@
 #include <Poco/Zip/ZipArchive.h>
 
 #include "common/AddressCodec.h"
+#include "installer/BundleNames.h"
 #include "installer/ClientExtractor.h"
 #include "installer/ZipLayout.h"
 #include "platform/Sleep.h"
@@ -25,7 +27,6 @@ namespace {
 
 constexpr unsigned kPauseBeforeLaunchSeconds = 5;
 constexpr int kRootDirAttempts = 10;
-constexpr const char* kClientExeName = "OrvaluneClient";
 constexpr const char* kExecutableSuffix = "";
 
 constexpr const char* kSystemClientLaunchFailed = "The system-wide client failed to launch.\n\n";
@@ -34,6 +35,7 @@ constexpr const char* kLaunchFailed = "The client failed to launch.\n\n";
 constexpr const char* kEntriesFailed = "Could not put Client into place (A)";
 constexpr const char* kArchiveUnreadable = "Could not put Client into place (B)";
 constexpr const char* kLaunchProcessFailed = "Could not launch process";
+constexpr const char* kAnotherInstallation = "Another installation is still running";
 
 // Creates the folder if needed, in up to ten one-second-spaced attempts. The outcome
 // is not reported: a folder that never appears makes the extractor fail.
@@ -103,6 +105,15 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
   GetIpPortFromString(bundlePath, ip, ip2, port, id, m_lFlag, m_sFlag);
   if ((ip != 0 || ip2 != 0) && port == 0) port = kDefaultPort;
 
+  // One installer at a time for this user, until this process ends.
+  InstallLock lock;
+  if (lock.Acquire(m_lockWait) != kStatusOk) {
+    SetErrorString(kAnotherInstallation);
+    errorText = kLoadFailed + m_errorString;
+    return kStatusFail;
+  }
+  RecoverInterruptedInstall();
+
   // A damaged installer must find out before it ends the running client and deletes
   // the only working copy.
   if (!IsIntactPayload(EmbeddedPayload(), kPayloadSize, kPayloadCrc32)) {
@@ -111,11 +122,10 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
     return kStatusFail;
   }
 
-  OSDeletePrevInstall();
-
   std::string systemExe;
   std::string systemStartDir;
   if (OSFindIncompatibleVersion(systemExe, systemStartDir) != kStatusOk) {
+    OSDeletePrevInstall();
     if (LaunchClient(ip, ip2, port, id, systemExe, systemStartDir) != kStatusOk) {
       errorText = kSystemClientLaunchFailed + m_errorString;
       return kStatusFail;
@@ -123,12 +133,29 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
     return kStatusOk;
   }
 
+  // The new bundle is unpacked, repaired and verified beside the installed one; the
+  // running client and the installed bundle are left alone until it is complete.
   if (InstallClientFilesFromMem() != kStatusOk) {
     errorText = kLoadFailed + m_errorString;
     return kStatusFail;
   }
 
   OSPostInstallTasks();
+
+  if (VerifyStagedClient() != kStatusOk) {
+    errorText = kLoadFailed + m_errorString;
+    return kStatusFail;
+  }
+
+  OSEndRunningClients();
+
+  if (PutStagedClientInPlace() != kStatusOk) {
+    errorText = kLoadFailed + m_errorString;
+    return kStatusFail;
+  }
+
+  OSRemovePreviousInstalls();
+  m_staging.Discard();
 
   platform::SleepSeconds(kPauseBeforeLaunchSeconds);
 
@@ -148,6 +175,7 @@ Status ClientInstallerBase::InstallClientFilesFromMem() {
 }
 
 Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
+  m_staging.Discard();
   std::string root;
   if (OSGetRootInstallDir(root) != kStatusOk) return kStatusFail;
 
@@ -158,9 +186,31 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
       SetErrorString(kArchiveUnreadable);
       return kStatusFail;
     }
+    // The central directory names the link entries and gives the size of it all. An
+    // archive without a readable one still goes through the extractor, which tells a
+    // cut-off archive "(A)" from bytes that are none "(B)".
+    std::vector<zip::CentralEntry> entries;
+    ReadPayloadCentralDirectory(payload, entries);
+    std::uint64_t needed = 0;
+    std::uint64_t available = 0;
+    if (!StagedInstall::EnoughSpace(root, entries, needed, available)) {
+      ORV_LOG_ERROR("Not enough free space for Client: %{public}llu bytes needed, %{public}llu available",
+                    static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available));
+      SetErrorString(kEntriesFailed);
+      return kStatusFail;
+    }
+    if (!m_staging.Begin(root, kClientBundleName, payload, entries)) {
+      SetErrorString(kArchiveUnreadable);
+      return kStatusFail;
+    }
+    std::set<std::string> links;
+    for (const zip::CentralEntry& entry : entries) {
+      if (entry.IsSymlink()) links.insert(entry.name);
+    }
     // The archive is read in place from the program's own data, never copied.
     PayloadStream stream(payload);
-    ClientExtractor extractor(stream, root);
+    ClientExtractor extractor(stream, m_staging.Folder(), std::string(kClientBundleName) + "/",
+                              std::move(links));
     m_decompressError = false;
     auto onError = Poco::Delegate<ClientInstallerBase, DecompressErrorArgs>(
         this, &ClientInstallerBase::OnDecompressError);
@@ -169,20 +219,44 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
     extractor.EError -= onError;
     const Completeness completeness = CheckCompleteness(archive, payload);
     if (completeness == Completeness::kUnreadable) {
+      m_staging.Discard();
       SetErrorString(kArchiveUnreadable);
       return kStatusFail;
     }
     if (completeness == Completeness::kIncomplete) m_decompressError = true;
 
     if (m_decompressError) {
+      m_staging.Discard();
       SetErrorString(kEntriesFailed);
       return kStatusFail;
     }
     return kStatusOk;
   } catch (...) {
+    m_staging.Discard();
     SetErrorString(kArchiveUnreadable);
     return kStatusFail;
   }
+}
+
+void ClientInstallerBase::RecoverInterruptedInstall() {
+  std::string root;
+  if (OSGetRootInstallDir(root) == kStatusOk) StagedInstall::Recover(root, kClientBundleName);
+}
+
+Status ClientInstallerBase::VerifyStagedClient() {
+  std::string exeName;
+  GetBaseExeName(exeName);
+  if (m_staging.Verify(std::string(kExecutableFolder).substr(1) + exeName)) return kStatusOk;
+  m_staging.Discard();
+  SetErrorString(kEntriesFailed);
+  return kStatusFail;
+}
+
+Status ClientInstallerBase::PutStagedClientInPlace() {
+  if (m_staging.SwapIntoPlace()) return kStatusOk;
+  m_staging.Discard();
+  SetErrorString(kEntriesFailed);
+  return kStatusFail;
 }
 
 void ClientInstallerBase::OnDecompressError(const void*, DecompressErrorArgs&) {

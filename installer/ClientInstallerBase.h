@@ -1,5 +1,6 @@
 #pragma once
 // The installation sequence and the platform operations it runs through.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -8,6 +9,7 @@
 #include <Poco/Zip/ZipLocalFileHeader.h>
 
 #include "common/Status.h"
+#include "installer/InstallTransaction.h"
 #include "installer/Payload.h"
 
 namespace varnesk {
@@ -24,7 +26,8 @@ class ClientInstallerBase {
   /// Looks for a client installed system-wide; non-zero means one was found, and then
   /// `exePath` and `startDir` say how to start it.
   virtual Status OSFindIncompatibleVersion(std::string& exePath, std::string& startDir) = 0;
-  /// Ends running clients and deletes earlier installs.
+  /// Ends running clients and deletes earlier installs: OSEndRunningClients, then
+  /// OSRemovePreviousInstalls.
   virtual Status OSDeletePrevInstall() = 0;
   /// Repairs the unpacked bundle (execute bit, symbolic links).
   virtual Status OSPostInstallTasks() = 0;
@@ -39,18 +42,26 @@ class ClientInstallerBase {
   virtual Status OSGetLaunchInfo(std::uint32_t ip, std::uint32_t ip2, std::uint16_t port,
                                  std::uint32_t id, std::string& exePath,
                                  std::vector<std::string>& args) = 0;
+  /// Ends this user's running clients and waits for them to go.
+  virtual Status OSEndRunningClients() = 0;
+  /// Deletes the previous install folders (OSGetPreviousInstallDirs).
+  virtual Status OSRemovePreviousInstalls() = 0;
 
   /// Runs the whole installation once for the installer bundle at `bundlePath`.
   /// On failure `errorText` holds the failing stage's sentence followed by the most
-  /// recently recorded error text; on success it is empty.
+  /// recently recorded error text; on success it is empty. The new bundle replaces the
+  /// installed one only once it is complete: any failure before that leaves the
+  /// installed bundle and the running client as they were.
   Status DoAllFromUninstallToLaunch(const std::string& bundlePath, std::string& errorText);
 
   /// Replaces the recorded error text and logs it at error level.
   Status SetErrorString(const std::string& text);
   Status GetErrorString(std::string& text);
 
-  /// Unpacks the embedded client archive into the root install folder.
-  /// "(A)": entries failed or were missing; "(B)": the archive could not be read.
+  /// Unpacks the embedded client archive into a staging folder in the root install
+  /// folder, after checking that it fits there. "(A)": too little space, or entries
+  /// failed or were missing; "(B)": the archive could not be read. On failure nothing
+  /// of it is left.
   Status InstallClientFilesFromMem();
   /// Bound to the extractor's error event: marks the extraction as failed.
   void OnDecompressError(const void* sender, DecompressErrorArgs& args);
@@ -76,6 +87,20 @@ class ClientInstallerBase {
  protected:
   /// InstallClientFilesFromMem on any payload (tests unpack archives of their own).
   Status InstallClientFilesFrom(const PayloadView& payload);
+
+  /// Clears what a killed run left beside the installed bundle.
+  void RecoverInterruptedInstall();
+  /// The staged bundle holds the whole archive and an executable client.
+  Status VerifyStagedClient();
+  /// Replaces the installed bundle with the staged one in one step.
+  Status PutStagedClientInPlace();
+
+  /// The new bundle from unpacking until it is in place. While it is staged, the
+  /// platform's base install folder is the staged bundle, so that the repair works on
+  /// it; once swapped, the previous bundle is where PreviousBundle() says.
+  StagedInstall m_staging;
+  /// How long the sequence waits for another installation of this user to end.
+  std::chrono::milliseconds m_lockWait = InstallLock::kWait;
 
   bool m_lFlag;
   bool m_sFlag;

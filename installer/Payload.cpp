@@ -105,6 +105,71 @@ bool MayHoldZip64EndRecord(const PayloadView& payload) {
   }
 }
 
+bool CopyFromPayload(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
+                     std::size_t count) {
+  std::uint64_t sliceStart = 0;
+  for (std::size_t i = 0; i < payload.count && count > 0; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    if (pos < sliceStart + length) {
+      const auto from = static_cast<std::size_t>(pos - sliceStart);
+      const std::size_t chunk = std::min<std::size_t>(count, static_cast<std::size_t>(length) - from);
+      std::memcpy(out, payload.slices[i].bytes + from, chunk);
+      out += chunk;
+      pos += chunk;
+      count -= chunk;
+    }
+    sliceStart += length;
+  }
+  return count == 0;
+}
+
+bool ReadPayloadCentralDirectory(const PayloadView& payload,
+                                 std::vector<zip::CentralEntry>& entries) {
+  entries.clear();
+  zip::EndRecord end;
+  if (!FindPayloadEndRecord(payload, end) || end.centralDirectoryOffset > end.offset) return false;
+  std::vector<unsigned char> directory(static_cast<std::size_t>(end.offset - end.centralDirectoryOffset));
+  std::string error;
+  return CopyFromPayload(payload, end.centralDirectoryOffset, directory.data(), directory.size()) &&
+         zip::ReadCentralDirectory(directory.data(), directory.size(), end, entries, error);
+}
+
+bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& entry,
+                          std::size_t maxSize, std::string& data) {
+  unsigned char header[30];
+  if (entry.uncompressedSize > maxSize || entry.compressedSize > maxSize + 1024 ||
+      !CopyFromPayload(payload, entry.localHeaderOffset, header, sizeof header) ||
+      zip::Le32(header) != zip::kLocalHeaderSignature) {
+    return false;
+  }
+  const std::uint64_t start = entry.localHeaderOffset + sizeof header + zip::Le16(header + 26) +
+                              zip::Le16(header + 28);
+  std::string packed(entry.compressedSize, '\0');
+  if (!CopyFromPayload(payload, start, reinterpret_cast<unsigned char*>(&packed[0]), packed.size())) {
+    return false;
+  }
+  if (entry.method == 0) {
+    data = std::move(packed);
+  } else if (entry.method == 8) {
+    data.assign(entry.uncompressedSize, '\0');
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
+    zs.next_in = reinterpret_cast<Bytef*>(&packed[0]);
+    zs.avail_in = static_cast<uInt>(packed.size());
+    zs.next_out = reinterpret_cast<Bytef*>(&data[0]);
+    zs.avail_out = static_cast<uInt>(data.size());
+    const int rc = inflate(&zs, Z_FINISH);
+    const bool whole = rc == Z_STREAM_END && zs.avail_out == 0;
+    inflateEnd(&zs);
+    if (!whole) return false;
+  } else {
+    return false;
+  }
+  return data.size() == entry.uncompressedSize &&
+         crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())) ==
+             entry.crc32;
+}
+
 bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end) {
   const std::uint64_t size = payload.Size();
   const auto tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, zip::kMaxEndRecordTail));

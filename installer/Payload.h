@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <istream>
 #include <streambuf>
+#include <string>
+#include <vector>
 
 namespace varnesk {
 
@@ -22,7 +24,23 @@ struct PayloadView {
 
 namespace zip {
 struct EndRecord;
-}
+struct CentralEntry;
+}  // namespace zip
+
+/// Copies `count` bytes from archive offset `pos` into `out`; false when they run past
+/// the end of the payload.
+bool CopyFromPayload(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
+                     std::size_t count);
+
+/// Reads the central directory of the payload's archive (the extraction reads the
+/// local headers; this is the archive's own list of what it holds). False when the
+/// end record or the directory is missing or damaged.
+bool ReadPayloadCentralDirectory(const PayloadView& payload, std::vector<zip::CentralEntry>& entries);
+
+/// The unpacked data of a small entry (stored or deflated), found through its local
+/// header; false when it cannot be read, is larger than `maxSize`, or fails its CRC.
+bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& entry,
+                          std::size_t maxSize, std::string& data);
 
 /// Finds the archive's end-of-central-directory record in the payload's last bytes.
 bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end);

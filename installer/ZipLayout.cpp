@@ -1,5 +1,7 @@
 #include "installer/ZipLayout.h"
 
+#include <algorithm>
+
 namespace varnesk {
 namespace zip {
 namespace {
@@ -32,21 +34,20 @@ bool FindEndRecord(const unsigned char* tail, std::size_t tailSize, std::uint64_
   return false;
 }
 
-bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRecord& end,
+bool ReadCentralDirectory(const unsigned char* directory, std::size_t size, const EndRecord& end,
                           std::vector<CentralEntry>& entries, std::string& error) {
   entries.clear();
-  std::uint64_t pos = end.centralDirectoryOffset;
-  const std::uint64_t limit = end.offset;
-  if (pos + end.centralDirectorySize > limit) {
+  if (end.centralDirectorySize > size) {
     error = "central directory lies outside the archive";
     return false;
   }
+  std::size_t pos = 0;
   for (unsigned i = 0; i < end.totalEntries; ++i) {
-    if (pos + kCentralHeaderSize > limit || Le32(&archive[pos]) != kCentralHeaderSignature) {
+    if (pos + kCentralHeaderSize > size || Le32(directory + pos) != kCentralHeaderSignature) {
       error = "central directory entry " + std::to_string(i) + " is damaged";
       return false;
     }
-    const unsigned char* p = &archive[pos];
+    const unsigned char* p = directory + pos;
     CentralEntry entry;
     entry.versionMadeBy = Le16(p + 4);
     entry.flags = Le16(p + 8);
@@ -60,9 +61,8 @@ bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRe
     entry.diskStart = Le16(p + 34);
     entry.externalAttributes = Le32(p + 38);
     entry.localHeaderOffset = Le32(p + 42);
-    const std::uint64_t next =
-        pos + kCentralHeaderSize + nameLength + extraLength + commentLength;
-    if (next > limit) {
+    const std::size_t next = pos + kCentralHeaderSize + nameLength + extraLength + commentLength;
+    if (next > size) {
       error = "central directory entry " + std::to_string(i) + " runs past the directory";
       return false;
     }
@@ -73,16 +73,47 @@ bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRe
   return true;
 }
 
-bool ReadStoredData(const std::vector<unsigned char>& archive, const CentralEntry& entry,
-                    std::string& data) {
-  const std::uint64_t pos = entry.localHeaderOffset;
-  if (pos + kLocalHeaderSize > archive.size() || Le32(&archive[pos]) != kLocalHeaderSignature) {
+bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRecord& end,
+                          std::vector<CentralEntry>& entries, std::string& error) {
+  entries.clear();
+  const std::uint64_t limit = std::min<std::uint64_t>(end.offset, archive.size());
+  if (end.centralDirectoryOffset > limit) {
+    error = "central directory lies outside the archive";
     return false;
   }
-  const unsigned char* p = &archive[pos];
-  const std::uint64_t start = pos + kLocalHeaderSize + Le16(p + 26) + Le16(p + 28);
-  if (start + entry.compressedSize > archive.size()) return false;
-  data.assign(reinterpret_cast<const char*>(&archive[start]), entry.compressedSize);
+  return ReadCentralDirectory(archive.data() + end.centralDirectoryOffset,
+                              static_cast<std::size_t>(limit - end.centralDirectoryOffset), end,
+                              entries, error);
+}
+
+bool ReadLocalHeader(const std::vector<unsigned char>& archive, std::uint64_t offset,
+                     LocalHeader& header) {
+  if (offset + kLocalHeaderSize > archive.size() || Le32(&archive[offset]) != kLocalHeaderSignature) {
+    return false;
+  }
+  const unsigned char* p = &archive[offset];
+  header.offset = offset;
+  header.flags = Le16(p + 6);
+  header.method = Le16(p + 8);
+  header.crc32 = Le32(p + 14);
+  header.compressedSize = Le32(p + 18);
+  header.uncompressedSize = Le32(p + 22);
+  const std::uint16_t nameLength = Le16(p + 26);
+  const std::uint16_t extraLength = Le16(p + 28);
+  header.dataOffset = offset + kLocalHeaderSize + nameLength + extraLength;
+  if (header.dataOffset > archive.size()) return false;
+  header.name.assign(reinterpret_cast<const char*>(p + kLocalHeaderSize), nameLength);
+  return true;
+}
+
+bool ReadStoredData(const std::vector<unsigned char>& archive, const CentralEntry& entry,
+                    std::string& data) {
+  LocalHeader header;
+  if (!ReadLocalHeader(archive, entry.localHeaderOffset, header) ||
+      header.dataOffset + entry.compressedSize > archive.size()) {
+    return false;
+  }
+  data.assign(reinterpret_cast<const char*>(&archive[header.dataOffset]), entry.compressedSize);
   return true;
 }
 

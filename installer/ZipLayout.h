@@ -37,12 +37,28 @@ struct CentralEntry {
   bool IsSymlink() const { return (UnixMode() & 0170000u) == 0120000u; }
 };
 
+/// A local file header as it stands before an entry's data.
+struct LocalHeader {
+  std::uint64_t offset = 0;      // of the header
+  std::uint64_t dataOffset = 0;  // of the entry's data, right after name and extra field
+  std::string name;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressedSize = 0;
+  std::uint32_t uncompressedSize = 0;
+
+  /// Flag bit 3: CRC and sizes follow the data in a data descriptor.
+  bool HasDataDescriptor() const { return (flags & 0x0008u) != 0; }
+};
+
 /// Signatures that open ZIP records.
 constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
 constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
 constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kDataDescriptorSignature = 0x08074b50;
 
 /// Little-endian fields of ZIP records.
 inline std::uint16_t Le16(const unsigned char* p) {
@@ -66,6 +82,15 @@ constexpr std::size_t kMaxEndRecordTail = 22 + 0xFFFF;
 /// malformed directory returns false and says why in `error`.
 bool ReadCentralDirectory(const std::vector<unsigned char>& archive, const EndRecord& end,
                           std::vector<CentralEntry>& entries, std::string& error);
+
+/// The same over the directory's own bytes: `directory` holds the `size` bytes from the
+/// directory's first byte up to the end record.
+bool ReadCentralDirectory(const unsigned char* directory, std::size_t size, const EndRecord& end,
+                          std::vector<CentralEntry>& entries, std::string& error);
+
+/// Reads the local header at `offset`; false when none stands there in full.
+bool ReadLocalHeader(const std::vector<unsigned char>& archive, std::uint64_t offset,
+                     LocalHeader& header);
 
 /// Data of a stored entry (method 0), read through its local header; false when the
 /// local header does not lie where the central directory says.

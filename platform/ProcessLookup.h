@@ -3,6 +3,7 @@
 // is exactly `name`, one per line, in the order of `ps`. The tools differ per platform:
 // macOS prints full command names with `ps -c`; Linux cuts `comm` to 15 characters, so
 // there the executable path is matched on its last component instead.
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -13,5 +14,10 @@ bool IsSafeProcessName(const std::string& name);
 
 /// The lookup command for a name that IsSafeProcessName accepts.
 std::string ProcessLookupCommand(const std::string& name);
+
+/// True when process `pid` runs as the user running this program (its effective user
+/// is our real user). False for other users' processes and for ones already gone:
+/// the installer never signals a process of somebody else.
+bool IsOwnProcess(std::int32_t pid);
 
 }  // namespace platform

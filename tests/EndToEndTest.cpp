@@ -215,18 +215,24 @@ TEST_F(EndToEndTest, KilledDuringExtractionThenRunAgain) {
   char* argv[] = {program.data(), nullptr};
   pid_t pid = 0;
   ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-  // Kill it as soon as the bundle folder appears: extraction has just begun.
-  for (int i = 0; i < 2000000 && !orvtest::fs::exists(Bundle()); ++i) {
+  // Kill it as soon as its staging folder appears: extraction has just begun.
+  auto staging = [&] {
+    for (const auto& entry : orvtest::fs::directory_iterator(home / "Desktop")) {
+      if (entry.path().filename().string().rfind(".Orvalune Client.app.installing-", 0) == 0) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 200000 && !staging(); ++i) {
   }
   ::kill(pid, SIGKILL);
   int status = 0;
   ::waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFSIGNALED(status)) << "the installer ended before it was killed";
-  EXPECT_FALSE(orvtest::fs::is_symlink(Bundle() / "Contents/Resources/qml/QtQuick.2/libqtquick2plugin.dylib"))
-      << "the repair had not run yet";
+  EXPECT_FALSE(orvtest::fs::exists(Bundle())) << "nothing is put in place before it is complete";
 
   EXPECT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 1);
   ExpectInstalledBundle();
+  EXPECT_EQ(orvtest::ListTree(home / "Desktop").front(), "Orvalune Client.app/") << "no leftovers";
   EXPECT_EQ(OnlyClient().cwd, Bundle());
 }
 

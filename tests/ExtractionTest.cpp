@@ -41,7 +41,7 @@ TEST_F(ExtractionTest, UnpacksIntoAnExistingRootWithoutWaiting) {
   for (std::size_t sliceSize : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
     SCOPED_TRACE(sliceSize);
     orvtest::FilePayload payload(archive, sliceSize);
-    EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+    EXPECT_OK(installer.InstallInPlace(payload.view()));
     EXPECT_EQ(orvtest::ReadFile(Installed("Contents/MacOS/OrvaluneClient")), std::string(5000, 'x'));
     EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/note.txt")), "stored text");
   }
@@ -49,21 +49,32 @@ TEST_F(ExtractionTest, UnpacksIntoAnExistingRootWithoutWaiting) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(ExtractionTest, LinkEntryBecomesAPlainFileWithItsTarget) {
+TEST_F(ExtractionTest, LinkEntryBecomesALinkWithItsTarget) {
   orvtest::FilePayload payload(archive);
-  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_OK(installer.InstallInPlace(payload.view()));
   const path link = Installed("Contents/Frameworks/F.framework/Versions/Current");
-  EXPECT_FALSE(orvtest::fs::is_symlink(link));
-  EXPECT_EQ(orvtest::ReadFile(link), "A");
+  EXPECT_TRUE(orvtest::fs::is_symlink(link));
+  EXPECT_EQ(orvtest::fs::read_symlink(link), "A");
 }
 
-TEST_F(ExtractionTest, OverwritesFilesAndLeavesOthersAlone) {
+TEST_F(ExtractionTest, StagesBesideTheInstalledBundleUntilItIsComplete) {
   orvtest::WriteFile(Installed("Contents/Resources/note.txt"), "a longer text left by an earlier run");
   orvtest::WriteFile(Installed("Contents/Resources/extra.txt"), "not in the archive");
   orvtest::FilePayload payload(archive);
-  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
-  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/note.txt")), "stored text");
+  ASSERT_OK(installer.InstallClientFilesFrom(payload.view()));
+  // Unpacked into a hidden staging folder; the installed bundle is untouched so far.
+  const path staged = installer.staging().StagedBundle();
+  EXPECT_EQ(staged.parent_path().parent_path(), path(installer.root));
+  EXPECT_EQ(staged.parent_path().filename().string().rfind(".Orvalune Client.app.installing-", 0), 0u);
+  EXPECT_EQ(orvtest::ReadFile(staged / "Contents/Resources/note.txt"), "stored text");
   EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/extra.txt")), "not in the archive");
+
+  installer.staging().Discard();
+  EXPECT_FALSE(orvtest::fs::exists(staged.parent_path()));
+  EXPECT_OK(installer.InstallInPlace(payload.view()));
+  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/Resources/note.txt")), "stored text");
+  EXPECT_FALSE(orvtest::fs::exists(Installed("Contents/Resources/extra.txt")));
+  EXPECT_EQ(orvtest::ListTree(installer.root).front(), "Orvalune Client.app/");
 }
 
 TEST_F(ExtractionTest, RootThatAppearsDuringTheWait) {
@@ -75,7 +86,7 @@ TEST_F(ExtractionTest, RootThatAppearsDuringTheWait) {
     if (sleeps.sleeps().size() == 2) orvtest::fs::remove(blocker);
   });
   orvtest::FilePayload payload(archive);
-  EXPECT_OK(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_OK(installer.InstallInPlace(payload.view()));
   EXPECT_EQ(sleeps.sleeps(), (std::vector<unsigned>{1, 1, 1}));
   EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/Info.plist")));
 }
@@ -84,19 +95,17 @@ TEST_F(ExtractionTest, RootThatCanNeverBeCreated) {
   orvtest::WriteFile(tmp.path() / "blocker", "x");
   installer.root = (tmp.path() / "blocker" / "Desktop").string();
   orvtest::FilePayload payload(archive);
-  EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
+  EXPECT_FAILED(installer.InstallInPlace(payload.view()));
   EXPECT_EQ(sleeps.sleeps(), std::vector<unsigned>(10, 1));
   EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (B)"});
 }
 
-TEST_F(ExtractionTest, CrcMismatchDropsThatFileOnly) {
+TEST_F(ExtractionTest, CrcMismatchFailsAndLeavesNothing) {
   std::vector<unsigned char> bytes = orvtest::ReadBytes(archive);
   bytes[orvtest::StoredDataOffset(bytes, "Orvalune Client.app/Contents/Resources/note.txt")] ^= 0x20;
   orvtest::FilePayload payload(bytes);
-  EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
-  EXPECT_FALSE(orvtest::fs::exists(Installed("Contents/Resources/note.txt")));
-  EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/Info.plist")));
-  EXPECT_TRUE(orvtest::fs::exists(Installed("Contents/MacOS/OrvaluneClient")));
+  EXPECT_FAILED(installer.InstallInPlace(payload.view()));
+  EXPECT_TRUE(orvtest::ListTree(installer.root).empty());
   EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (A)"});
   EXPECT_EQ(log.lines()[0].type, platform::LogType::kError);
 }
@@ -106,8 +115,8 @@ TEST_F(ExtractionTest, SecondCallCountsOnlyItsOwnErrors) {
   bad[orvtest::StoredDataOffset(bad, "Orvalune Client.app/Contents/Resources/note.txt")] ^= 0x20;
   orvtest::FilePayload badPayload(bad);
   orvtest::FilePayload goodPayload(archive);
-  EXPECT_FAILED(installer.InstallClientFilesFrom(badPayload.view()));
-  EXPECT_OK(installer.InstallClientFilesFrom(goodPayload.view()));
+  EXPECT_FAILED(installer.InstallInPlace(badPayload.view()));
+  EXPECT_OK(installer.InstallInPlace(goodPayload.view()));
 }
 
 TEST_F(ExtractionTest, UnreadableArchives) {
@@ -130,7 +139,7 @@ TEST_F(ExtractionTest, UnreadableArchives) {
     SCOPED_TRACE(row.label);
     orvtest::LogCapture rowLog;
     orvtest::FilePayload payload(row.bytes);
-    EXPECT_FAILED(installer.InstallClientFilesFrom(payload.view()));
+    EXPECT_FAILED(installer.InstallInPlace(payload.view()));
     EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
   }
 }

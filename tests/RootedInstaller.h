@@ -13,6 +13,16 @@ class RootedInstaller : public varnesk::ClientInstaller {
   explicit RootedInstaller(std::string rootDir = std::string()) : root(std::move(rootDir)) {}
   using ClientInstaller::InstallClientFilesFrom;
 
+  /// Unpacks `payload` as the installation does and puts the result in place at once:
+  /// the bundle ends up in the root folder, replacing whatever stood there.
+  varnesk::Status InstallInPlace(const varnesk::PayloadView& payload) {
+    varnesk::Status status = InstallClientFilesFrom(payload);
+    if (status == varnesk::kStatusOk) status = PutStagedClientInPlace();
+    m_staging.Discard();
+    return status;
+  }
+  varnesk::StagedInstall& staging() { return m_staging; }
+
   varnesk::Status OSGetRootInstallDir(std::string& dir) override {
     dir = root;
     return varnesk::kStatusOk;

@@ -35,7 +35,7 @@ class SafetyTest : public ::testing::Test {
   // Extracts `zip` and checks that nothing outside the root changed.
   varnesk::Status Extract(const std::vector<unsigned char>& zip) {
     orvtest::FilePayload payload(zip);
-    const varnesk::Status status = installer.InstallClientFilesFrom(payload.view());
+    const varnesk::Status status = installer.InstallInPlace(payload.view());
     EXPECT_EQ(orvtest::ListTree(outside), std::vector<std::string>{"precious.txt"});
     EXPECT_EQ(orvtest::ReadFile(outside / "precious.txt"), "keep me");
     return status;
@@ -58,24 +58,18 @@ class SafetyTest : public ::testing::Test {
   int zips = 0;
 };
 
-TEST_F(SafetyTest, NeverWritesThroughAnExistingLink) {
+TEST_F(SafetyTest, InstalledBundleWithLinksToElsewhereIsReplacedWithoutWritingThroughThem) {
   const std::vector<unsigned char> zip = ZipOf({{"Orvalune Client.app/Contents/Info.plist", "plist"},
-                                                {"Orvalune Client.app/Contents/precious.txt", "evil"},
+                                                {"Orvalune Client.app/Contents/precious.txt", "new"},
                                                 {"Orvalune Client.app/top.txt", "top"}});
-  // A folder of the bundle that is a link to somewhere else.
-  orvtest::fs::create_directories(root / "Orvalune Client.app");
+  // A folder of the installed bundle that is a link to somewhere else, and a file that is.
+  orvtest::fs::create_directories(root / "Orvalune Client.app" / "Sub");
   orvtest::fs::create_directory_symlink(outside, root / "Orvalune Client.app" / "Contents");
-  EXPECT_FAILED(Extract(zip));
-  EXPECT_EQ(log.Texts(), std::vector<std::string>{"Could not put Client into place (A)"});
-  EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "top.txt"), "top");
-
-  // A file of the bundle that is a link to a file elsewhere.
-  orvtest::fs::remove(root / "Orvalune Client.app" / "Contents");
-  orvtest::fs::create_directories(root / "Orvalune Client.app" / "Contents");
-  orvtest::fs::create_symlink(outside / "precious.txt",
-                              root / "Orvalune Client.app" / "Contents" / "precious.txt");
-  EXPECT_FAILED(Extract(zip));
-  EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "Contents" / "Info.plist"), "plist");
+  orvtest::fs::create_symlink(outside / "precious.txt", root / "Orvalune Client.app" / "Sub" / "top.txt");
+  EXPECT_OK(Extract(zip));
+  EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "Contents" / "precious.txt"), "new");
+  EXPECT_FALSE(orvtest::fs::is_symlink(root / "Orvalune Client.app" / "Contents"));
+  EXPECT_EQ(orvtest::ListTree(root).front(), "Orvalune Client.app/");
 }
 
 TEST_F(SafetyTest, HostileNamesStayInside) {
@@ -93,6 +87,8 @@ TEST_F(SafetyTest, HostileNamesStayInside) {
        "Orvalune Client.app/../../outside/precious.txt", "Could not put Client into place (A)"},
       {"backslashes", "Orvalune Client.app/xx/f", "Orvalune Client.app\\..\\f",
        "Could not put Client into place (A)"},
+      {"a file beside the bundle", "Orvalune Client.app/zz.txt", "Desktop-file-outside00.txt",
+       "Could not put Client into place (A)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -101,7 +97,44 @@ TEST_F(SafetyTest, HostileNamesStayInside) {
     RenameEntry(zip, row.from, row.to);
     EXPECT_FAILED(Extract(zip));
     EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
-    EXPECT_EQ(orvtest::ReadFile(root / "Orvalune Client.app" / "ok.txt"), "ok");
+    EXPECT_TRUE(orvtest::ListTree(root).empty()) << "a failed extraction leaves nothing";
+  }
+}
+
+TEST_F(SafetyTest, LinkEntriesBecomeLinksOnlyInsideTheBundle) {
+  struct Row {
+    const char* label;
+    std::string target;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"within its folder", "A", true},
+      {"up to the bundle's top", "../../Resources", true},
+      {"through a folder and back", "B/../../Resources", true},
+      {"absolute", (outside / "precious.txt").string(), false},
+      {"climbing out of the bundle", "../../../outside/precious.txt", false},
+      {"dipping out and back in", "../../../Orvalune Client.app/x", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    orvtest::LogCapture rowLog;
+    const path src = tmp.path() / ("links" + std::to_string(zips++));
+    const path folder = src / "Orvalune Client.app" / "Contents" / "Versions";
+    orvtest::fs::create_directories(folder);
+    orvtest::fs::create_symlink(row.target, folder / "Current");
+    orvtest::WriteFile(src / "Orvalune Client.app" / "Contents" / "Info.plist", "plist");
+    const path zip = tmp.path() / ("links" + std::to_string(zips) + ".zip");
+    orvtest::ZipFolder(src, "Orvalune Client.app", zip);
+    const varnesk::Status status = Extract(orvtest::ReadBytes(zip));
+    if (row.accepted) {
+      EXPECT_OK(status);
+      EXPECT_EQ(orvtest::fs::read_symlink(root / "Orvalune Client.app/Contents/Versions/Current"), row.target);
+    } else {
+      EXPECT_FAILED(status);
+      EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{"Could not put Client into place (A)"});
+      EXPECT_TRUE(orvtest::ListTree(root).empty());
+    }
+    orvtest::fs::remove_all(root / "Orvalune Client.app");
   }
 }
 

@@ -1,5 +1,7 @@
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "TestSupport.h"
@@ -27,6 +29,8 @@ class ScriptedInstaller : public varnesk::ClientInstallerBase {
   Status baseResult = kStatusOk;
   std::string launchExe = "/bin/true";
   bool throwInPostInstall = false;
+  bool breakStagedBundle = false;  // leave the staged client without its execute bit
+  void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
   std::uint32_t seenIp = 0, seenIp2 = 0, seenId = 0;
   std::uint16_t seenPort = 0;
 
@@ -43,12 +47,23 @@ class ScriptedInstaller : public varnesk::ClientInstallerBase {
   }
   Status OSDeletePrevInstall() override {
     calls.push_back("DeletePrev");
+    return kStatusOk;
+  }
+  Status OSEndRunningClients() override {
+    calls.push_back("EndClients");
+    return kStatusOk;
+  }
+  Status OSRemovePreviousInstalls() override {
+    calls.push_back("RemovePrev");
     if (!deleteRecords.empty()) SetErrorString(deleteRecords);
     return deleteResult;
   }
   Status OSPostInstallTasks() override {
     calls.push_back("PostInstall");
     if (throwInPostInstall) throw std::runtime_error("unexpected");
+    // The repair that matters to the verification: the staged client's execute bit.
+    const std::string exe = m_staging.StagedBundle() + "/Contents/MacOS/OrvaluneClient";
+    if (!breakStagedBundle) orvtest::fs::permissions(exe, orvtest::fs::perms(0755));
     return kStatusFail;  // ignored by the sequence
   }
   Status OSGetRootInstallDir(std::string& dir) override {
@@ -84,12 +99,15 @@ class ScriptedInstaller : public varnesk::ClientInstallerBase {
 
 class SequenceTest : public ::testing::Test {
  protected:
+  // The lock file goes below the test's own HOME.
+  orvtest::ScopedEnv noRuntimeDir{"XDG_RUNTIME_DIR", nullptr};
   void TearDown() override {
     // Reap the short-lived children that successful launches started.
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
   }
   orvtest::TempDir tmp;
+  orvtest::ScopedEnv home{"HOME", tmp.str().c_str()};
   orvtest::SleepRecorder sleeps;
   orvtest::LogCapture log;
   ScriptedInstaller installer{tmp};
@@ -119,11 +137,14 @@ TEST_F(SequenceTest, RunsTheStepsInOrderAndPausesFiveSeconds) {
   std::string error = "stale";
   EXPECT_OK(installer.DoAllFromUninstallToLaunch("/x/OrvaluneClient_V2A0A010203I00000007.app", error));
   EXPECT_EQ(error, "");
-  const std::vector<std::string> expected = {"DeletePrev",  "FindIncompatible", "RootInstallDir",
-                                             "PostInstall", "LaunchInfo",       "BaseInstallDir"};
+  // Leftovers are cleared first; the clients are ended only once the new bundle is
+  // complete, and the old bundle goes once the new one is in its place.
+  const std::vector<std::string> expected = {
+      "RootInstallDir", "FindIncompatible", "RootInstallDir", "PostInstall", "EndClients",
+      "RemovePrev",     "LaunchInfo",       "BaseInstallDir"};
   EXPECT_EQ(installer.calls, expected);
   EXPECT_EQ(sleeps.sleeps(), std::vector<unsigned>{5});
-  EXPECT_TRUE(orvtest::fs::exists(orvtest::fs::path(installer.root) / "Orvalune Client.app"));
+  EXPECT_EQ(orvtest::ListTree(installer.root).front(), "Orvalune Client.app/");
 }
 
 TEST_F(SequenceTest, DefaultPortRule) {
@@ -156,7 +177,8 @@ TEST_F(SequenceTest, SystemWideClientIsStartedWithoutExtractionOrPause) {
   installer.systemWide = 1;
   std::string error;
   EXPECT_OK(installer.DoAllFromUninstallToLaunch("/a/C_V2A0A010203.app", error));
-  const std::vector<std::string> expected = {"DeletePrev", "FindIncompatible", "LaunchInfo"};
+  const std::vector<std::string> expected = {"RootInstallDir", "FindIncompatible", "DeletePrev",
+                                             "LaunchInfo"};
   EXPECT_EQ(installer.calls, expected);
   EXPECT_TRUE(sleeps.sleeps().empty());
   EXPECT_FALSE(orvtest::fs::exists(installer.root));
@@ -176,16 +198,19 @@ TEST_F(SequenceTest, FailureTexts) {
          i.systemExe = "/nonexistent/client";
        },
        "The system-wide client failed to launch.\n\nCould not launch process", {}},
-      {"extraction fails without a text of its own, after a tolerated removal failure",
-       [](ScriptedInstaller& i) {
-         i.deleteResult = kStatusFail;
-         i.deleteRecords = "Could not remove previous install directory";
-         i.rootResult = kStatusFail;
-       },
-       "The client failed to load.\n\nCould not remove previous install directory", {}},
       {"extraction fails with nothing recorded",
        [](ScriptedInstaller& i) { i.rootResult = kStatusFail; }, "The client failed to load.\n\n",
        {}},
+      {"staged bundle fails its verification",
+       [](ScriptedInstaller& i) { i.breakStagedBundle = true; },
+       "The client failed to load.\n\nCould not put Client into place (A)", {}},
+      {"another installation keeps the lock",
+       [](ScriptedInstaller& i) {
+         i.SetLockWait(std::chrono::milliseconds(100));
+         static varnesk::InstallLock other;
+         ASSERT_OK(other.Acquire());
+       },
+       "The client failed to load.\n\nAnother installation is still running", {}},
       {"launch of a missing executable",
        [](ScriptedInstaller& i) { i.launchExe = "/nonexistent/OrvaluneClient"; },
        "The client failed to launch.\n\nCould not launch process", {5}},
@@ -196,23 +221,32 @@ TEST_F(SequenceTest, FailureTexts) {
          orvtest::fs::permissions(i.launchExe, orvtest::fs::perms(0644));
        },
        "The client failed to launch.\n\nCould not launch process", {5}},
-      {"no start folder",
+      {"no start folder, after a tolerated removal failure",
        [](ScriptedInstaller& i) {
          i.baseResult = kStatusFail;
-         i.deleteRecords = "earlier text";
+         i.deleteResult = kStatusFail;
+         i.deleteRecords = "Could not remove previous install directory";
        },
-       "The client failed to launch.\n\nearlier text", {5}},
+       "The client failed to launch.\n\nCould not remove previous install directory", {5}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     orvtest::SleepRecorder rowSleeps;
     orvtest::TempDir rowTmp;
+    orvtest::ScopedEnv rowHome("HOME", rowTmp.str().c_str());
     ScriptedInstaller one(rowTmp);
     row.script(one);
     std::string error;
     EXPECT_FAILED(one.DoAllFromUninstallToLaunch("/a/C_V2A0A010203.app", error));
     EXPECT_EQ(error, row.expected);
     EXPECT_EQ(rowSleeps.sleeps(), row.sleeps);
+    // A failure before the swap ends no client and leaves no staging folder behind.
+    if (row.sleeps.empty()) {
+      EXPECT_EQ(std::count(one.calls.begin(), one.calls.end(), "EndClients"), 0);
+      if (orvtest::fs::exists(one.root)) {
+        EXPECT_TRUE(orvtest::ListTree(one.root).empty());
+      }
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <Poco/File.h>
 
 #include "common/Utf8.h"
+#include "installer/BundleNames.h"
 #include "installer/mac/LinkTable.h"
 #include "platform/HomeDirectory.h"
 #include "platform/Sleep.h"
@@ -18,9 +19,7 @@ namespace varnesk {
 namespace {
 
 constexpr const char* kRootInstallPattern = "~/Desktop";
-constexpr const char* kClientBundleName = "Orvalune Client.app";
 constexpr const char* kEarlierBundleName = "OrvaluneClient_V2.app";
-constexpr const char* kExecutableFolder = "/Contents/MacOS/";
 constexpr const char* kClientProcessNames[] = {"OrvaluneClient", "OrvaluneClient_V2"};
 constexpr int kClientExitChecks = 10;
 constexpr mode_t kExecutableMode = 0755;
@@ -56,6 +55,9 @@ Status ClientInstaller::OSGetRootInstallDir(std::string& dir) {
 }
 
 Status ClientInstaller::OSGetBaseInstallDir(std::string& dir) {
+  // A new bundle waiting in its staging folder is the one being repaired.
+  dir = m_staging.StagedBundle();
+  if (!dir.empty()) return kStatusOk;
   if (OSGetRootInstallDir(dir) != kStatusOk) return kStatusFail;
   dir += "/";
   dir += kClientBundleName;
@@ -72,6 +74,8 @@ Status ClientInstaller::OSGetPreviousInstallDirs(std::vector<std::string>& dirs)
     }
     dirs.push_back(root + "/" + bundle);
   }
+  // Once a new bundle has been swapped in, the bundle it replaced is what goes.
+  if (!m_staging.PreviousBundle().empty()) dirs.front() = m_staging.PreviousBundle();
   return kStatusOk;
 }
 
@@ -99,7 +103,17 @@ Status ClientInstaller::OSDeletePrevInstall() {
   return DeletePrevInstallWith(processes);
 }
 
+Status ClientInstaller::OSEndRunningClients() {
+  ProcessControl processes;
+  return EndRunningClientsWith(processes);
+}
+
 Status ClientInstaller::DeletePrevInstallWith(IProcessControl& processes) {
+  EndRunningClientsWith(processes);
+  return OSRemovePreviousInstalls();
+}
+
+Status ClientInstaller::EndRunningClientsWith(IProcessControl& processes) {
   std::vector<std::string> names;
   GetPreviousInstallExes(names);
   for (const std::string& name : names) {
@@ -113,7 +127,10 @@ Status ClientInstaller::DeletePrevInstallWith(IProcessControl& processes) {
       }
     }
   }
+  return kStatusOk;
+}
 
+Status ClientInstaller::OSRemovePreviousInstalls() {
   std::vector<std::string> dirs;
   if (OSGetPreviousInstallDirs(dirs) != kStatusOk) return kStatusFail;
   for (const std::string& dir : dirs) {

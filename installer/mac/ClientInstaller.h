@@ -15,17 +15,24 @@ class ClientInstaller : public ClientInstallerBase {
 
   /// Never finds a system-wide client: both strings empty, kStatusOk.
   Status OSFindIncompatibleVersion(std::string& exePath, std::string& startDir) override;
-  /// Kills running clients by name and waits for them, then deletes the previous
-  /// install folders; kStatusFail when a deletion fails or no home can be found.
+  /// OSEndRunningClients, then OSRemovePreviousInstalls; the status of the latter.
   Status OSDeletePrevInstall() override;
+  /// Kills this user's running clients by name and waits up to ten seconds a name
+  /// for them to go. Always kStatusOk: what happened is logged.
+  Status OSEndRunningClients() override;
+  /// Deletes the previous install folders; kStatusFail when a deletion fails or no
+  /// home can be found.
+  Status OSRemovePreviousInstalls() override;
   /// chmod 0755 of the client executable (failure only logged), then the link repair.
   Status OSPostInstallTasks() override;
   /// The expansion of "~/Desktop"; when it does not exist, the home directory followed
   /// by "/Desktop". kStatusFail only when no home directory can be found at all.
   Status OSGetRootInstallDir(std::string& dir) override;
-  /// Root install folder + "/Orvalune Client.app".
+  /// Root install folder + "/Orvalune Client.app"; while a new bundle is staged, that
+  /// staged bundle.
   Status OSGetBaseInstallDir(std::string& dir) override;
-  /// The client bundle, then the earlier generation's bundle.
+  /// The client bundle (once a new one has been swapped in: the bundle it replaced),
+  /// then the earlier generation's bundle.
   Status OSGetPreviousInstallDirs(std::vector<std::string>& dirs) override;
   /// Empty: the installer uses no temporary folder.
   Status OSGetBaseTempDir(std::string& dir) override;
@@ -44,8 +51,9 @@ class ClientInstaller : public ClientInstallerBase {
   Status ReapplySymbolicLinks();
 
  protected:
-  /// OSDeletePrevInstall with the given process control.
+  /// OSDeletePrevInstall and OSEndRunningClients with the given process control.
   Status DeletePrevInstallWith(IProcessControl& processes);
+  Status EndRunningClientsWith(IProcessControl& processes);
 };
 
 }  // namespace varnesk

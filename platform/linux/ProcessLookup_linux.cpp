@@ -1,3 +1,8 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "platform/ProcessLookup.h"
 
 namespace platform {
@@ -11,6 +16,13 @@ std::string ProcessLookupCommand(const std::string& name) {
          "sub(/ \\(deleted\\)$/, \"\"); n = split($0, parts, \"/\"); "
          "if (n > 0 && parts[n] == \"" +
          name + "\") print pid }'";
+}
+
+// A process's folder in /proc belongs to its effective user.
+bool IsOwnProcess(std::int32_t pid) {
+  if (pid <= 0) return false;
+  struct stat st {};
+  return ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == ::getuid();
 }
 
 }  // namespace platform

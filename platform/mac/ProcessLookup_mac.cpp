@@ -1,3 +1,7 @@
+#include <libproc.h>
+#include <sys/proc_info.h>
+#include <unistd.h>
+
 #include "platform/ProcessLookup.h"
 
 namespace platform {
@@ -6,6 +10,13 @@ namespace platform {
 // identifier; the name must fill the rest of the line.
 std::string ProcessLookupCommand(const std::string& name) {
   return "ps -Ac -o pid,comm | awk '/^ *[0-9]+ " + name + "$/ {print $1}'";
+}
+
+bool IsOwnProcess(std::int32_t pid) {
+  if (pid <= 0) return false;
+  struct proc_bsdshortinfo info {};
+  const int size = ::proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, sizeof info);
+  return size == static_cast<int>(sizeof info) && info.pbsi_uid == ::getuid();
 }
 
 }  // namespace platform
