@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/FileSystem.h"
 
 namespace varnesk {
 namespace {
@@ -166,7 +165,7 @@ bool StagedInstall::Verify(const std::string& executable) const {
          (exe.st_mode & S_IXUSR) != 0;
 }
 
-bool StagedInstall::SwapIntoPlace() {
+bool StagedInstall::SwapIntoPlace(ExchangeFunction exchange) {
   const std::string staged = StagedBundle();
   if (staged.empty()) return false;
   const std::string bundle = m_root + "/" + m_bundleName;
@@ -175,7 +174,7 @@ bool StagedInstall::SwapIntoPlace() {
     m_previous = staged;  // nothing there: the staging folder is left empty
     return true;
   }
-  const int swapped = platform::ExchangePaths(staged, bundle);
+  const int swapped = exchange(staged, bundle);
   if (swapped == 0) {
     m_previous = staged;
     return true;

@@ -17,6 +17,7 @@
 #include "common/Status.h"
 #include "installer/Payload.h"
 #include "installer/ZipLayout.h"
+#include "platform/FileSystem.h"
 
 namespace varnesk {
 
@@ -80,8 +81,10 @@ class StagedInstall {
 
   /// Puts the staged bundle at the bundle path: exchanges the two where the file
   /// system can, otherwise sets the old bundle aside and renames the new one in.
-  /// False, with the installed bundle as it was, when neither works.
-  bool SwapIntoPlace();
+  /// False, with the installed bundle as it was, when neither works. `exchange` is
+  /// the platform's exchange of two paths (tests give one that is never available).
+  using ExchangeFunction = int (*)(const std::string&, const std::string&);
+  bool SwapIntoPlace(ExchangeFunction exchange = platform::ExchangePaths);
 
   /// Removes the staging folder and everything in it; nothing is staged afterwards.
   void Discard();
