@@ -12,6 +12,13 @@ constexpr std::size_t kLocalHeaderSize = 30;
 
 }  // namespace
 
+bool HasZip64Extra(const unsigned char* extra, std::size_t size) {
+  for (std::size_t pos = 0; pos + 4 <= size; pos += 4 + Le16(extra + pos + 2)) {
+    if (Le16(extra + pos) == kZip64ExtraId) return true;
+  }
+  return false;
+}
+
 bool FindEndRecord(const unsigned char* tail, std::size_t tailSize, std::uint64_t tailOffset,
                    EndRecord& record) {
   if (tailSize < kEndRecordSize) return false;
@@ -67,6 +74,7 @@ bool ReadCentralDirectory(const unsigned char* directory, std::size_t size, cons
       return false;
     }
     entry.name.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameLength);
+    entry.zip64Extra = HasZip64Extra(p + kCentralHeaderSize + nameLength, extraLength);
     entries.push_back(std::move(entry));
     pos = next;
   }

@@ -30,6 +30,7 @@ struct CentralEntry {
   std::uint16_t diskStart = 0;
   std::uint32_t externalAttributes = 0;
   std::uint32_t localHeaderOffset = 0;
+  bool zip64Extra = false;  // carries a ZIP64 extended-information field
 
   /// Unix mode from the high half of the external attributes (0 when not from Unix).
   std::uint32_t UnixMode() const { return externalAttributes >> 16; }
@@ -60,6 +61,9 @@ constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kDataDescriptorSignature = 0x08074b50;
 
+/// Extra-field id of ZIP64 sizes and offsets.
+constexpr std::uint16_t kZip64ExtraId = 0x0001;
+
 /// Little-endian fields of ZIP records.
 inline std::uint16_t Le16(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -68,6 +72,9 @@ inline std::uint32_t Le32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
+
+/// True when the extra fields in `extra` (`size` bytes) hold a ZIP64 field.
+bool HasZip64Extra(const unsigned char* extra, std::size_t size);
 
 /// Finds the end record in the last bytes of an archive. `tail` holds the archive's
 /// final `tailSize` bytes, which start at archive offset `tailOffset`. The record must
