@@ -2,6 +2,8 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +53,40 @@ pid_t ChildProcesses::Start(const fs::path& program, const std::vector<std::stri
   m_pids.push_back(pid);
   EXPECT_TRUE(WaitUntilRunning(pid, program)) << program;
   return pid;
+}
+
+pid_t ChildProcesses::StartAs(uid_t uid, gid_t gid, const fs::path& program) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0) {
+      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    }
+    ::_exit(127);
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "cannot fork";
+    return 0;
+  }
+  m_pids.push_back(pid);
+  EXPECT_TRUE(WaitUntilRunning(pid, program)) << program;
+  return pid;
+}
+
+ScratchUser::ScratchUser() : m_name("orvtest" + std::to_string(::getpid())) {
+  if (::geteuid() != 0) return;
+  if (Shell("useradd --system --no-create-home --shell /usr/sbin/nologin " + m_name +
+            " >/dev/null 2>&1") != 0) {
+    return;
+  }
+  if (const passwd* entry = ::getpwnam(m_name.c_str())) {
+    m_uid = entry->pw_uid;
+    m_gid = entry->pw_gid;
+    m_ok = true;
+  }
+}
+
+ScratchUser::~ScratchUser() {
+  if (!m_name.empty()) Shell("userdel " + m_name + " >/dev/null 2>&1");
 }
 
 void ChildProcesses::Reap(pid_t pid) {

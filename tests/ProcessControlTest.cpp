@@ -110,6 +110,7 @@ class CountingControl : public varnesk::ProcessControl {
   int finds = 0;
   int kills = 0;
   bool refuseKills = false;
+  pid_t refusePid = 0;  // only this one's kill is refused
   bool pretendKills = false;
   ::varnesk::Status Find(const std::string& name, std::int32_t& pid) override {
     ++finds;
@@ -117,7 +118,7 @@ class CountingControl : public varnesk::ProcessControl {
   }
   ::varnesk::Status Kill(std::int32_t pid) override {
     ++kills;
-    if (refuseKills) return varnesk::kStatusFail;
+    if (refuseKills || pid == refusePid) return varnesk::kStatusFail;
     if (pretendKills) return varnesk::kStatusOk;
     const ::varnesk::Status status = ProcessControl::Kill(pid);
     m_children.Reap(pid);
@@ -162,6 +163,41 @@ TEST_F(ProcessControlTest, KillallThatCannotKillEnds) {
   std::int32_t pid = 0;
   EXPECT_OK(control.Find("OrvaluneClient", pid));
   EXPECT_EQ(pid, survivor);
+}
+
+TEST_F(ProcessControlTest, RefusedKillDoesNotSpareTheOthers) {
+  const pid_t refused = children.Start(Helper("OrvaluneClient"));
+  const pid_t second = children.Start(Helper("OrvaluneClient"));
+  const pid_t third = children.Start(Helper("OrvaluneClient"));
+  CountingControl counting(children);
+  counting.refusePid = refused;
+  EXPECT_FAILED(counting.Killall("OrvaluneClient"));
+  EXPECT_EQ(counting.kills, 3);
+  EXPECT_TRUE(orvtest::WaitUntilGone(second));
+  EXPECT_TRUE(orvtest::WaitUntilGone(third));
+  std::int32_t pid = 0;
+  EXPECT_OK(control.Find("OrvaluneClient", pid));
+  EXPECT_EQ(pid, refused);
+}
+
+TEST_F(ProcessControlTest, OtherUsersClientsAreNeitherFoundNorKilled) {
+  orvtest::ScratchUser other;
+  if (!other.ok()) GTEST_SKIP() << "no scratch user can be added here (needs root and useradd)";
+  orvtest::fs::permissions(tmp.path(), orvtest::fs::perms(0755));
+  const path program = Helper("OrvaluneClient");
+  orvtest::fs::permissions(program.parent_path(), orvtest::fs::perms(0755));
+  // Theirs starts first, so it stands first in the order of ps.
+  const pid_t theirs = children.StartAs(other.uid(), other.gid(), program);
+  const pid_t ours = children.Start(Helper("OrvaluneClient"));
+  std::int32_t pid = 0;
+  EXPECT_OK(control.Find("OrvaluneClient", pid));
+  EXPECT_EQ(pid, ours);
+  EXPECT_EQ(control.FindAll("OrvaluneClient"), std::vector<std::int32_t>{ours});
+  CountingControl counting(children);
+  EXPECT_OK(counting.Killall("OrvaluneClient"));
+  EXPECT_EQ(counting.kills, 1);
+  EXPECT_TRUE(orvtest::WaitUntilGone(ours));
+  EXPECT_EQ(::kill(theirs, 0), 0) << "the other user's client still runs";
 }
 
 TEST(ProcessControl, UnsupportedOperationsFailAndWriteNothing) {
