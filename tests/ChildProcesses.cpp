@@ -86,7 +86,8 @@ ScratchUser::ScratchUser() : m_name("orvtest" + std::to_string(::getpid())) {
 }
 
 ScratchUser::~ScratchUser() {
-  if (!m_name.empty()) Shell("userdel " + m_name + " >/dev/null 2>&1");
+  // -f: a process of the user may still be on its way out.
+  if (m_ok) Shell("userdel -f " + m_name + " >/dev/null 2>&1");
 }
 
 void ChildProcesses::Reap(pid_t pid) {
