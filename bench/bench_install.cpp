@@ -6,6 +6,8 @@
 //   bench_install extract DIR                        (internal) unpack the payload into DIR
 //   bench_install minimal ARCHIVE DIR                (internal) the zlib-and-write floor
 //   bench_install verify ROUNDS                      cost of the payload check
+//   bench_install transaction ROUNDS                 cost of each step the transaction adds
+//       (lock, recovery scan, space check, verification, swap), timed in place
 //   bench_install cost LABEL -- COMMAND...            time and peak RSS of one command
 #include <signal.h>
 #include <sys/resource.h>
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -208,6 +211,55 @@ int VerifyCost(int rounds) {
 
 }  // namespace
 
+// Times the steps that make the installation a transaction, each on its own, on a
+// Desktop that holds a previous install, as a reinstall meets them.
+int TransactionCost(int rounds) {
+  using Clock = std::chrono::steady_clock;
+  const fs::path home = fs::temp_directory_path() / ("orvalune-bench-tx-" + std::to_string(::getpid()));
+  const fs::path desktop = home / "Desktop";
+  ::setenv("HOME", home.c_str(), 1);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  const varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  std::map<std::string, std::vector<double>> ms;
+  auto time = [&](const char* step, const std::function<void()>& work) {
+    const auto start = Clock::now();
+    work();
+    ms[step].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  };
+  for (int round = 0; round < rounds; ++round) {
+    fs::remove_all(home);
+    fs::create_directories(desktop);
+    orvtest::RootedInstaller installer(desktop.string());
+    if (installer.InstallInPlace(payload) != varnesk::kStatusOk) return 1;  // the previous install
+    varnesk::InstallLock lock;
+    time("lock", [&] { lock.Acquire(); });
+    time("recovery scan", [&] { varnesk::StagedInstall::Recover(desktop.string(), "Orvalune Client.app"); });
+    time("space check", [&] {
+      std::vector<varnesk::zip::CentralEntry> entries;
+      std::uint64_t needed = 0, available = 0;
+      varnesk::ReadPayloadCentralDirectory(payload, entries);
+      varnesk::StagedInstall::EnoughSpace(desktop.string(), entries, needed, available);
+    });
+    if (installer.InstallClientFilesFrom(payload) != varnesk::kStatusOk) return 1;
+    installer.OSPostInstallTasks();
+    bool verified = false;
+    time("verification", [&] { verified = installer.staging().Verify("Contents/MacOS/OrvaluneClient"); });
+    bool swapped = false;
+    time("swap", [&] { swapped = installer.staging().SwapIntoPlace(); });
+    if (!verified || !swapped) return 1;
+  }
+  fs::remove_all(home);
+  double total = 0;
+  for (auto& [step, values] : ms) {
+    std::sort(values.begin(), values.end());
+    const double median = values[values.size() / 2];
+    total += median;
+    std::printf("%-14s median %.3f ms (min %.3f, max %.3f)\n", step.c_str(), median, values.front(), values.back());
+  }
+  std::printf("%-14s %.3f ms (sum of the medians, %d rounds)\n", "together", total, rounds);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "extract" && argc == 3) {
@@ -215,6 +267,7 @@ int main(int argc, char** argv) {
     return installer.InstallInPlace(varnesk::ClientInstallerBase::EmbeddedPayload()) == varnesk::kStatusOk ? 0 : 1;
   }
   if (mode == "verify" && argc == 3) return VerifyCost(std::atoi(argv[2]));
+  if (mode == "transaction" && argc == 3) return TransactionCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);
   if (mode == "compare" && argc == 5) return Compare(argv[2], argv[3], std::atoi(argv[4]), argv[0]);
   if (mode == "cost" && argc > 4 && std::string(argv[3]) == "--") {

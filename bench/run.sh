@@ -22,6 +22,8 @@ echo "== installation against unzip ($rounds rounds, alternating) =="
 "$bench/bench_install" compare "$installer" "$fixture/fixture.zip" "$rounds"
 
 "$bench/bench_install" verify 11
+echo "== steps of the transaction =="
+"$bench/bench_install" transaction 11
 echo "== payload build cost =="
 compile=$(awk -v RS='},' '/ClientInstallerBase.cpp"/' "$bench/compile_commands.json" |
   sed -n 's/.*"command": "\(.*\)",.*/\1/p' | sed 's/\\"/"/g')

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <Poco/Path.h>
+
+#include "installer/Payload.h"
 #include <Poco/Zip/ZipLocalFileHeader.h>
 
 namespace varnesk {
@@ -186,22 +188,9 @@ bool ClientExtractor::ExtractLink(std::istream& in, const ZipLocalFileHeader& hd
     return true;
   }
   std::string target = packed;
-  if (method == ZipCommon::CM_DEFLATE) {
-    target.assign(hdr.getUncompressedSize(), '\0');
-    z_stream zs{};
-    bool whole = inflateInit2(&zs, -MAX_WBITS) == Z_OK;
-    if (whole) {
-      zs.next_in = reinterpret_cast<Bytef*>(&packed[0]);
-      zs.avail_in = static_cast<uInt>(packed.size());
-      zs.next_out = reinterpret_cast<Bytef*>(&target[0]);
-      zs.avail_out = static_cast<uInt>(target.size());
-      whole = inflate(&zs, Z_FINISH) == Z_STREAM_END && zs.avail_out == 0;
-      inflateEnd(&zs);
-    }
-    if (!whole) {
-      Fail(hdr, "CRC mismatch. Corrupt file: " + path);
-      return true;
-    }
+  if (method == ZipCommon::CM_DEFLATE && !InflateWhole(packed, hdr.getUncompressedSize(), target)) {
+    Fail(hdr, "CRC mismatch. Corrupt file: " + path);
+    return true;
   }
   if (crc32(0L, reinterpret_cast<const Bytef*>(target.data()), static_cast<uInt>(target.size())) !=
           hdr.getCRC() ||

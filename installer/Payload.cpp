@@ -134,6 +134,20 @@ bool ReadPayloadCentralDirectory(const PayloadView& payload,
          zip::ReadCentralDirectory(directory.data(), directory.size(), end, entries, error);
 }
 
+bool InflateWhole(const std::string& packed, std::size_t size, std::string& out) {
+  out.assign(size, '\0');
+  z_stream zs{};
+  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  zs.avail_in = static_cast<uInt>(packed.size());
+  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  zs.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&zs, Z_FINISH);
+  const bool whole = rc == Z_STREAM_END && zs.avail_out == 0;
+  inflateEnd(&zs);
+  return whole;
+}
+
 bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& entry,
                           std::size_t maxSize, std::string& data) {
   unsigned char header[30];
@@ -151,17 +165,7 @@ bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& e
   if (entry.method == 0) {
     data = std::move(packed);
   } else if (entry.method == 8) {
-    data.assign(entry.uncompressedSize, '\0');
-    z_stream zs{};
-    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
-    zs.next_in = reinterpret_cast<Bytef*>(&packed[0]);
-    zs.avail_in = static_cast<uInt>(packed.size());
-    zs.next_out = reinterpret_cast<Bytef*>(&data[0]);
-    zs.avail_out = static_cast<uInt>(data.size());
-    const int rc = inflate(&zs, Z_FINISH);
-    const bool whole = rc == Z_STREAM_END && zs.avail_out == 0;
-    inflateEnd(&zs);
-    if (!whole) return false;
+    if (!InflateWhole(packed, entry.uncompressedSize, data)) return false;
   } else {
     return false;
   }

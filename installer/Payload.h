@@ -37,6 +37,10 @@ bool CopyFromPayload(const PayloadView& payload, std::uint64_t pos, unsigned cha
 /// end record or the directory is missing or damaged.
 bool ReadPayloadCentralDirectory(const PayloadView& payload, std::vector<zip::CentralEntry>& entries);
 
+/// Inflates raw deflate data that unpacks to exactly `size` bytes, in one call (small
+/// entries only); false when the data is damaged or of another length.
+bool InflateWhole(const std::string& packed, std::size_t size, std::string& out);
+
 /// The unpacked data of a small entry (stored or deflated), found through its local
 /// header; false when it cannot be read, is larger than `maxSize`, or fails its CRC.
 bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& entry,

@@ -12,6 +12,6 @@ build=${BUILD_DIR:-$root/build}
 asan="$root/build-asan"
 BUILD_DIR="$asan" "$root/scripts/build.sh" -DORVALUNE_SANITIZE=ON -DORVALUNE_BUILD_BENCH=OFF
 (cd "$asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j"$(nproc)" -E '^EndToEndTest\.')
+  ctest --output-on-failure -j"$(nproc)" -E '^(EndToEndTest|FaultTest)\.')
 
 "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-20}"

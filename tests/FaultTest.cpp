@@ -79,8 +79,9 @@ State BundleState(const path& desktop) {
     if (e.IsDirectory()) rel.pop_back();
     const path p = desktop / rel;
     if (::lstat(p.c_str(), &st) != 0) return State::kIncomplete;
+    std::error_code ec;  // the bundle may be swapped while it is looked at
     if (e.IsDirectory() ? !S_ISDIR(st.st_mode)
-        : e.IsSymlink()  ? !S_ISLNK(st.st_mode) || orvtest::fs::read_symlink(p) != Listing().linkTargets.at(e.name)
+        : e.IsSymlink()  ? !S_ISLNK(st.st_mode) || orvtest::fs::read_symlink(p, ec) != Listing().linkTargets.at(e.name)
                          : !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != e.uncompressedSize) {
       return State::kIncomplete;
     }
@@ -88,7 +89,8 @@ State BundleState(const path& desktop) {
   if (::stat((bundle / "Contents/MacOS/OrvaluneClient").c_str(), &st) != 0 || (st.st_mode & 0100) == 0) {
     return State::kIncomplete;
   }
-  return orvtest::fs::exists(bundle / kOldMarker) ? State::kOld : State::kNew;
+  std::error_code ec;
+  return orvtest::fs::exists(bundle / kOldMarker, ec) ? State::kOld : State::kNew;
 }
 
 class FaultTest : public orvtest::InstallerRuns {
@@ -119,6 +121,7 @@ TEST_F(FaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewInstallAndARerunCompletes
   ASSERT_EQ(Install(kName), 1);
 
   // One run watched throughout: at no moment is the bundle anything but complete.
+  Listing();
   MarkOld();
   std::atomic<bool> done{false};
   std::map<State, int> seen;

@@ -68,7 +68,11 @@ class InstallerRuns : public ::testing::Test {
   path Place(const std::string& bundleRel, const path& installer = ORVALUNE_TEST_INSTALLER) {
     const path exe = tmp.path() / "bundles" / bundleRel / "Contents" / "MacOS" / "OrvaluneInstaller";
     orvtest::fs::create_directories(exe.parent_path());
-    orvtest::fs::copy_file(installer, exe, orvtest::fs::copy_options::overwrite_existing);
+    // A copy that ran a moment ago may still be mapped by its last child on its way to
+    // exec (text busy): the new copy is renamed over it instead.
+    const path copy = exe.string() + ".new";
+    orvtest::fs::copy_file(installer, copy, orvtest::fs::copy_options::overwrite_existing);
+    orvtest::fs::rename(copy, exe);
     return exe;
   }
 
