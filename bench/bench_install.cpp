@@ -32,6 +32,7 @@
 #include "installer/ZipLayout.h"
 #include "ClientPayloadInfo.h"
 #include "RootedInstaller.h"
+#include "platform/SystemLog.h"
 
 namespace fs = std::filesystem;
 
@@ -220,6 +221,7 @@ int TransactionCost(int rounds) {
   ::setenv("HOME", home.c_str(), 1);
   ::unsetenv("XDG_RUNTIME_DIR");
   const varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  platform::SetLogSink([](platform::LogType, const std::string& message) { std::cerr << message << "\n"; });
   std::map<std::string, std::vector<double>> ms;
   auto time = [&](const char* step, const std::function<void()>& work) {
     const auto start = Clock::now();
@@ -230,7 +232,10 @@ int TransactionCost(int rounds) {
     fs::remove_all(home);
     fs::create_directories(desktop);
     orvtest::RootedInstaller installer(desktop.string());
-    if (installer.InstallInPlace(payload) != varnesk::kStatusOk) return 1;  // the previous install
+    if (installer.InstallInPlace(payload) != varnesk::kStatusOk) {  // the previous install
+      std::cerr << "the previous install failed\n";
+      return 1;
+    }
     varnesk::InstallLock lock;
     time("lock", [&] { lock.Acquire(); });
     time("recovery scan", [&] { varnesk::StagedInstall::Recover(desktop.string(), "Orvalune Client.app"); });
@@ -240,13 +245,19 @@ int TransactionCost(int rounds) {
       varnesk::ReadPayloadCentralDirectory(payload, entries);
       varnesk::StagedInstall::EnoughSpace(desktop.string(), entries, needed, available);
     });
-    if (installer.InstallClientFilesFrom(payload) != varnesk::kStatusOk) return 1;
+    if (installer.InstallClientFilesFrom(payload) != varnesk::kStatusOk) {
+      std::cerr << "staging failed\n";
+      return 1;
+    }
     installer.OSPostInstallTasks();
     bool verified = false;
     time("verification", [&] { verified = installer.staging().Verify("Contents/MacOS/OrvaluneClient"); });
     bool swapped = false;
     time("swap", [&] { swapped = installer.staging().SwapIntoPlace(); });
-    if (!verified || !swapped) return 1;
+    if (!verified || !swapped) {
+      std::cerr << (verified ? "the swap failed\n" : "the verification failed\n");
+      return 1;
+    }
   }
   fs::remove_all(home);
   double total = 0;
