@@ -1,14 +1,29 @@
 #include "installer/Payload.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "installer/ZipLayout.h"
+#include "platform/MemoryPages.h"
 
 namespace varnesk {
+namespace {
+
+// The payload check reads this much between two drops of the pages it has read.
+constexpr std::uintptr_t kCheckChunk = 1024 * 1024;
+
+// Drops the pages wholly inside [begin, end).
+void DropWholePages(const unsigned char* begin, const unsigned char* end) {
+  const std::uintptr_t page = platform::PageSize();
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+  if (first < last) platform::DropPages(reinterpret_cast<void*>(first), last - first);
+}
+
+}  // namespace
 
 std::uint64_t PayloadView::Size() const {
   std::uint64_t total = 0;
@@ -16,11 +31,39 @@ std::uint64_t PayloadView::Size() const {
   return total;
 }
 
+void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end) {
+  if (!payload.releasable) return;
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < payload.count && start < end; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    const std::uint64_t from = std::max(begin, start);
+    const std::uint64_t to = std::min(end, start + length);
+    if (from < to) {
+      DropWholePages(payload.slices[i].bytes + (from - start), payload.slices[i].bytes + (to - start));
+    }
+    start += length;
+  }
+}
+
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
   if (payload.Size() != size || size == 0) return false;
-  uLong actual = crc32(0L, Z_NULL, 0);
+  std::uint32_t actual = 0;
   for (std::size_t i = 0; i < payload.count; ++i) {
-    actual = crc32(actual, payload.slices[i].bytes, static_cast<uInt>(payload.slices[i].length));
+    const unsigned char* bytes = payload.slices[i].bytes;
+    const unsigned char* const end = bytes + payload.slices[i].length;
+    if (!payload.releasable) {
+      actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(end - bytes));
+      continue;
+    }
+    // Chunks end on page boundaries, so each drop takes every page the chunk read.
+    while (bytes < end) {
+      const auto next = reinterpret_cast<const unsigned char*>(
+          (reinterpret_cast<std::uintptr_t>(bytes) + kCheckChunk) / kCheckChunk * kCheckChunk);
+      const unsigned char* const stop = std::min(next, end);
+      actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(stop - bytes));
+      DropWholePages(bytes, stop);
+      bytes = stop;
+    }
   }
   if (actual != crc) return false;
 

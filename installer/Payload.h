@@ -16,6 +16,10 @@ struct PayloadSlice {
 struct PayloadView {
   const PayloadSlice* slices;
   std::size_t count;
+  /// The slices lie in read-only pages of the program file (the embedded payload):
+  /// pages already read may be dropped and come back from the file when read again.
+  /// Never set for bytes on the heap, which would come back zeroed.
+  bool releasable = false;
 
   std::uint64_t Size() const;
 };
@@ -34,8 +38,14 @@ bool MayHoldZip64EndRecord(const PayloadView& payload);
 
 /// True when the payload is the archive the build recorded: `size` bytes with CRC-32
 /// `crc`, ending in an end-of-central-directory record whose central directory lies
-/// right before it. Checked before anything is killed or deleted.
+/// right before it. Checked before anything is killed or deleted. A releasable
+/// payload's pages are dropped as they are checked, so the check leaves none mapped.
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc);
+
+/// Drops the pages that lie wholly inside the archive bytes [begin, end) of a
+/// releasable payload (pages shared with bytes outside stay); does nothing for a
+/// payload that is not releasable or where the system cannot drop pages.
+void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end);
 
 /// Reads the slices of a payload in place, as one seekable byte stream, without
 /// copying them.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need, from Debian's packages.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libpoco-dev zlib1g-dev zip unzip libgtest-dev
+packages=(cmake make g++ clang libclang-rt-14-dev libpoco-dev zlib1g-dev libdeflate-dev zip unzip libgtest-dev
           procps gawk)
 missing=()
 for p in "${packages[@]}"; do
