@@ -75,13 +75,23 @@ Sample Measure(const std::vector<std::string>& argv, const std::vector<std::stri
   return {seconds, usage.ru_maxrss / 1024.0};
 }
 
-void KillClientsBelow(const fs::path& root) {
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
-    if (!ec && exe.string().rfind(root.string(), 0) == 0) {
-      ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+// Kills every process whose executable lies below one of `roots`: the clients the
+// installer started, also one that is still a fork of the installer (its executable is
+// then the installer's copy). Scans until two scans in a row find none.
+void KillProcessesBelow(const std::vector<fs::path>& roots) {
+  for (int quiet = 0; quiet < 2;) {
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::error_code ec;
+      const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
+      const auto below = [&](const fs::path& root) { return exe.string().rfind(root.string() + "/", 0) == 0; };
+      if (!ec && std::any_of(roots.begin(), roots.end(), below)) {
+        ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+        found = true;
+      }
     }
+    quiet = found ? 0 : quiet + 1;
+    ::usleep(20000);
   }
 }
 
@@ -146,7 +156,7 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
                                             : std::vector<std::string>{});
         if (isInstaller) {
           sample.seconds -= 5.0;  // the fixed pause before the launch
-          KillClientsBelow(out);
+          KillProcessesBelow({bundle.parent_path().parent_path(), out});
         }
         results[{where, c}].push_back(sample);
       }

@@ -12,15 +12,17 @@
 namespace varnesk {
 namespace {
 
-// The payload check reads this much between two drops of the pages it has read: one
-// huge page, so a drop never splits one (its chunks are aligned to their size).
-constexpr std::uintptr_t kCheckChunk = 2 * 1024 * 1024;
+std::uintptr_t Address(const unsigned char* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-// Drops the pages wholly inside [begin, end).
-void DropWholePages(const unsigned char* begin, const unsigned char* end) {
-  const std::uintptr_t page = platform::PageSize();
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
-  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+std::uintptr_t ReleaseBlock() {
+  return std::max<std::uintptr_t>(kPayloadReleaseBlock, platform::PageSize());
+}
+
+// Drops the release blocks wholly inside [begin, end).
+void DropWholeBlocks(std::uintptr_t begin, std::uintptr_t end) {
+  const std::uintptr_t block = ReleaseBlock();
+  const std::uintptr_t first = (begin + block - 1) / block * block;
+  const std::uintptr_t last = end / block * block;
   if (first < last) platform::DropPages(reinterpret_cast<void*>(first), last - first);
 }
 
@@ -40,7 +42,8 @@ void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::u
     const std::uint64_t from = std::max(begin, start);
     const std::uint64_t to = std::min(end, start + length);
     if (from < to) {
-      DropWholePages(payload.slices[i].bytes + (from - start), payload.slices[i].bytes + (to - start));
+      DropWholeBlocks(Address(payload.slices[i].bytes + (from - start)),
+                      Address(payload.slices[i].bytes + (to - start)));
     }
     start += length;
   }
@@ -49,6 +52,9 @@ void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::u
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
   if (payload.Size() != size || size == 0) return false;
   std::uint32_t actual = 0;
+  const std::uintptr_t block = ReleaseBlock();
+  std::uintptr_t undropped = 0;  // where the bytes read but not yet dropped begin
+  std::uintptr_t previousEnd = 0;
   for (std::size_t i = 0; i < payload.count; ++i) {
     const unsigned char* bytes = payload.slices[i].bytes;
     const unsigned char* const end = bytes + payload.slices[i].length;
@@ -56,15 +62,18 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
       actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(end - bytes));
       continue;
     }
-    // Chunks end on page boundaries, so each drop takes every page the chunk read.
+    // Read block by block, dropping each block once read; a block that a slice shares
+    // with the next (the embedded slices follow each other in memory) goes with the next.
+    if (Address(bytes) != previousEnd) undropped = Address(bytes);
     while (bytes < end) {
-      const auto next = reinterpret_cast<const unsigned char*>(
-          (reinterpret_cast<std::uintptr_t>(bytes) + kCheckChunk) / kCheckChunk * kCheckChunk);
-      const unsigned char* const stop = std::min(next, end);
+      const std::uintptr_t next = (Address(bytes) / block + 1) * block;
+      const unsigned char* const stop = bytes + std::min<std::uintptr_t>(next - Address(bytes), end - bytes);
       actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(stop - bytes));
-      DropWholePages(bytes, stop);
+      DropWholeBlocks(undropped, Address(stop));
+      undropped = std::max(undropped, Address(stop) / block * block);
       bytes = stop;
     }
+    previousEnd = Address(end);
   }
   if (actual != crc) return false;
 
