@@ -8,10 +8,11 @@
 //       and, where installed, `bsdtar -xf`; medians with min, max and the spread of the
 //       middle half, peak RSS, ratios to unzip.
 //   bench_install extract DIR                        (internal) unpack the payload into DIR
-//   bench_install inflate DIR THREADS [check] [drop] (internal) unpack the payload into DIR
-//       as the threaded extraction will: folders first, links as links, files through
-//       InflateEntries; `check` runs the payload check first, `drop` makes the payload
-//       releasable (the check and the inflater drop the pages they have read)
+//   bench_install inflate DIR THREADS [check] [drop] [limit=BYTES]
+//       (internal) unpack the payload into DIR as the threaded extraction will: folders
+//       first, links as links, files through InflateEntries; `check` runs the payload
+//       check first, `drop` makes the payload releasable (the check and the inflater drop
+//       the pages they have read), `limit` sets the whole-buffer limit
 //   bench_install minimal ARCHIVE DIR                (internal) plain zlib extractor
 //   bench_install verify ROUNDS [drop]               cost of the payload check
 //   bench_install cost LABEL -- COMMAND...            time and peak RSS of one command
@@ -238,7 +239,8 @@ int MinimalExtract(const std::string& archive, const std::string& dir) {
 // Unpacks the embedded payload into `dir` as the threaded extraction will: the central
 // directory read up front, folders made first, links made as links, every file through
 // InflateEntries. Returns 1 when anything fails.
-int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop) {
+int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop,
+                std::size_t limit) {
   namespace zip = varnesk::zip;
   varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
   payload.releasable = drop;
@@ -288,7 +290,7 @@ int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop)
     job.path = path;
     jobs.push_back(std::move(job));
   }
-  for (const varnesk::EntryResult& result : varnesk::InflateEntries(payload, jobs, threads)) {
+  for (const varnesk::EntryResult& result : varnesk::InflateEntries(payload, jobs, threads, limit)) {
     if (!result.Ok()) {
       std::cerr << result.error << "\n";
       return 1;
@@ -330,7 +332,12 @@ int main(int argc, char** argv) {
   if (mode == "inflate" && argc >= 4) {
     const std::vector<std::string> options(argv + 4, argv + argc);
     auto has = [&](const char* o) { return std::find(options.begin(), options.end(), o) != options.end(); };
-    return InflateInto(argv[2], static_cast<unsigned>(std::atoi(argv[3])), has("check"), has("drop"));
+    std::size_t limit = varnesk::EntryInflater::kWholeBufferLimit;
+    for (const std::string& o : options) {
+      if (o.rfind("limit=", 0) == 0) limit = std::stoull(o.substr(6));
+    }
+    return InflateInto(argv[2], static_cast<unsigned>(std::atoi(argv[3])), has("check"), has("drop"),
+                       limit);
   }
   if (mode == "verify" && (argc == 3 || argc == 4)) {
     return VerifyCost(std::atoi(argv[2]), argc == 4 && std::string(argv[3]) == "drop");
