@@ -1,11 +1,20 @@
 // Installer benchmarks, measured against unzip on the same archive.
 //
-//   bench_install compare INSTALLER ARCHIVE ROUNDS   alternating runs of: the whole
-//       installation (less its five-second pause), extraction alone, `unzip -q` and,
-//       where installed, `bsdtar -xf`; medians with min and max, peak RSS, ratios.
+//   bench_install compare INSTALLER ARCHIVE ROUNDS DIR...   alternating runs, in each
+//       work folder DIR (say one on tmpfs, one on disk), of: the whole installation
+//       (less its five-second pause), extraction alone, the entry inflater and its pool
+//       over the payload's entries (1 and 2 threads; after the payload check, with the
+//       payload's pages kept or dropped), a plain one-thread zlib extractor, `unzip -q`
+//       and, where installed, `bsdtar -xf`; medians with min, max and the spread of the
+//       middle half, peak RSS, ratios to unzip.
 //   bench_install extract DIR                        (internal) unpack the payload into DIR
-//   bench_install minimal ARCHIVE DIR                (internal) the zlib-and-write floor
-//   bench_install verify ROUNDS                      cost of the payload check
+//   bench_install inflate DIR THREADS [check] [drop] [limit=BYTES]
+//       (internal) unpack the payload into DIR as the threaded extraction will: folders
+//       first, links as links, files through InflateEntries; `check` runs the payload
+//       check first, `drop` makes the payload releasable (the check and the inflater drop
+//       the pages they have read), `limit` sets the whole-buffer limit
+//   bench_install minimal ARCHIVE DIR                (internal) plain zlib extractor
+//   bench_install verify ROUNDS [drop]               cost of the payload check
 //   bench_install transaction ROUNDS                 cost of each step the transaction adds
 //       (lock, recovery scan, space check, verification, swap), timed in place
 //   bench_install cost LABEL -- COMMAND...            time and peak RSS of one command
@@ -29,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/EntryInflater.h"
 #include "installer/ZipLayout.h"
 #include "ClientPayloadInfo.h"
 #include "RootedInstaller.h"
@@ -69,18 +79,28 @@ Sample Measure(const std::vector<std::string>& argv, const std::vector<std::stri
   return {seconds, usage.ru_maxrss / 1024.0};
 }
 
-void KillClientsBelow(const fs::path& root) {
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
-    if (!ec && exe.string().rfind(root.string(), 0) == 0) {
-      ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+// Kills every process whose executable lies below one of `roots`: the clients the
+// installer started, also one that is still a fork of the installer (its executable is
+// then the installer's copy). Scans until two scans in a row find none.
+void KillProcessesBelow(const std::vector<fs::path>& roots) {
+  for (int quiet = 0; quiet < 2;) {
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::error_code ec;
+      const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
+      const auto below = [&](const fs::path& root) { return exe.string().rfind(root.string() + "/", 0) == 0; };
+      if (!ec && std::any_of(roots.begin(), roots.end(), below)) {
+        ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+        found = true;
+      }
     }
+    quiet = found ? 0 : quiet + 1;
+    ::usleep(20000);
   }
 }
 
 struct Stats {
-  double median, min, max, peakMb;
+  double median, min, max, spread, peakMb;  // spread: middle half's width / median
 };
 
 Stats Summarise(std::vector<Sample> samples) {
@@ -88,61 +108,89 @@ Stats Summarise(std::vector<Sample> samples) {
             [](const Sample& a, const Sample& b) { return a.seconds < b.seconds; });
   double peak = 0;
   for (const Sample& s : samples) peak = std::max(peak, s.peakMb);
-  return {samples[samples.size() / 2].seconds, samples.front().seconds, samples.back().seconds,
-          peak};
+  const std::size_t n = samples.size();
+  const double median = samples[n / 2].seconds;
+  const double spread = (samples[(3 * n) / 4].seconds - samples[n / 4].seconds) / median;
+  return {median, samples.front().seconds, samples.back().seconds, spread, peak};
 }
 
-int Compare(const std::string& installer, const std::string& archive, int rounds, const char* self) {
-  const fs::path work = fs::temp_directory_path() / ("orvalune-bench-" + std::to_string(::getpid()));
-  const fs::path bundle = work / "OrvaluneClient_V2A7F000001I00000001.app" / "Contents" / "MacOS";
+int Compare(const std::string& installer, const std::string& archive, int rounds,
+            const std::vector<std::string>& dirs, const char* self) {
+  const std::string tag = "orvalune-bench-" + std::to_string(::getpid());
+  const fs::path bundle = fs::path(dirs.front()) / tag / "OrvaluneClient_V2A7F000001I00000001.app" /
+                          "Contents" / "MacOS";
   fs::create_directories(bundle);
   fs::copy_file(installer, bundle / "OrvaluneInstaller");
   fs::permissions(bundle / "OrvaluneInstaller", static_cast<fs::perms>(0755));
   const bool haveBsdtar = std::system("command -v bsdtar >/dev/null 2>&1") == 0;
 
-  std::map<std::string, std::vector<Sample>> results;
+  struct Command {
+    std::string name;
+    std::function<std::vector<std::string>(const std::string& desktop)> argv;
+  };
+  const std::string installerPath = (bundle / "OrvaluneInstaller").string();
+  std::vector<Command> commands = {
+      {"installer, less the 5 s pause", [&](const std::string&) { return std::vector<std::string>{installerPath}; }},
+      {"extraction alone", [&](const std::string& d) { return std::vector<std::string>{self, "extract", d}; }},
+      {"inflater, 1 thread", [&](const std::string& d) { return std::vector<std::string>{self, "inflate", d, "1"}; }},
+      {"inflater, 2 threads", [&](const std::string& d) { return std::vector<std::string>{self, "inflate", d, "2"}; }},
+      {"check + inflater, 2 threads", [&](const std::string& d) {
+         return std::vector<std::string>{self, "inflate", d, "2", "check"}; }},
+      {"check + inflater, 2 thr., drop", [&](const std::string& d) {
+         return std::vector<std::string>{self, "inflate", d, "2", "check", "drop"}; }},
+      {"plain zlib extractor, 1 thread", [&](const std::string& d) {
+         return std::vector<std::string>{self, "minimal", archive, d}; }},
+      {"unzip -q", [&](const std::string& d) { return std::vector<std::string>{"unzip", "-q", archive, "-d", d}; }},
+  };
+  if (haveBsdtar) {
+    commands.push_back({"bsdtar -xf", [&](const std::string& d) {
+                          return std::vector<std::string>{"bsdtar", "-xf", archive, "-C", d}; }});
+  }
+
+  std::map<std::pair<std::size_t, std::size_t>, std::vector<Sample>> results;
   for (int round = 0; round < rounds; ++round) {
-    const fs::path dir = work / "out";
-    auto fresh = [&] {
-      fs::remove_all(dir);
-      fs::create_directories(dir / "Desktop");
-    };
-    fresh();
-    Sample whole = Measure({(bundle / "OrvaluneInstaller").string()}, {"HOME=" + dir.string()});
-    whole.seconds -= 5.0;  // the fixed pause before the launch
-    results["installer (less pause)"].push_back(whole);
-    KillClientsBelow(dir);
-    fresh();
-    results["extraction alone"].push_back(Measure({self, "extract", (dir / "Desktop").string()}));
-    fresh();
-    fresh();
-    results["minimal zlib extractor"].push_back(
-        Measure({self, "minimal", archive, (dir / "Desktop").string()}));
-    fresh();
-    results["unzip -q"].push_back(Measure({"unzip", "-q", archive, "-d", (dir / "Desktop").string()}));
-    if (haveBsdtar) {
-      fresh();
-      results["bsdtar -xf"].push_back(
-          Measure({"bsdtar", "-xf", archive, "-C", (dir / "Desktop").string()}));
+    for (std::size_t where = 0; where < dirs.size(); ++where) {
+      const fs::path out = fs::path(dirs[where]) / tag / "out";
+      for (std::size_t c = 0; c < commands.size(); ++c) {
+        fs::remove_all(out);
+        fs::create_directories(out / "Desktop");
+        const bool isInstaller = c == 0;
+        Sample sample = Measure(commands[c].argv((out / "Desktop").string()),
+                                isInstaller ? std::vector<std::string>{"HOME=" + out.string()}
+                                            : std::vector<std::string>{});
+        if (isInstaller) {
+          sample.seconds -= 5.0;  // the fixed pause before the launch
+          KillProcessesBelow({bundle.parent_path().parent_path(), out});
+        }
+        results[{where, c}].push_back(sample);
+      }
+      fs::remove_all(out);
     }
   }
-  fs::remove_all(work);
+  for (const std::string& dir : dirs) fs::remove_all(fs::path(dir) / tag);
 
-  const Stats unzip = Summarise(results["unzip -q"]);
-  std::printf("%-24s %9s %9s %9s %9s %9s\n", "command", "median ms", "min ms", "max ms",
-              "peak MB", "x unzip");
-  for (const auto& [name, samples] : results) {
-    const Stats s = Summarise(samples);
-    std::printf("%-24s %9.1f %9.1f %9.1f %9.1f %9.2f\n", name.c_str(), s.median * 1000,
-                s.min * 1000, s.max * 1000, s.peakMb, s.median / unzip.median);
+  for (std::size_t where = 0; where < dirs.size(); ++where) {
+    std::printf("-- %s: %d rounds, alternating --\n", dirs[where].c_str(), rounds);
+    std::size_t unzipRow = 0;
+    while (commands[unzipRow].name != "unzip -q") ++unzipRow;
+    const Stats unzip = Summarise(results[{where, unzipRow}]);
+    std::printf("%-32s %9s %8s %8s %8s %8s %8s\n", "command", "median ms", "min ms", "max ms",
+                "spread", "peak MB", "x unzip");
+    for (std::size_t c = 0; c < commands.size(); ++c) {
+      const Stats s = Summarise(results[{where, c}]);
+      std::printf("%-32s %9.1f %8.1f %8.1f %7.0f%% %8.1f %8.2f\n", commands[c].name.c_str(),
+                  s.median * 1000, s.min * 1000, s.max * 1000, s.spread * 100, s.peakMb,
+                  s.median / unzip.median);
+    }
   }
-  std::printf("archive %s: %ju bytes; %d rounds\n", archive.c_str(),
-              static_cast<std::uintmax_t>(fs::file_size(archive)), rounds);
+  std::printf("archive %s: %ju bytes; spread: the middle half of the runs, relative to the median\n",
+              archive.c_str(), static_cast<std::uintmax_t>(fs::file_size(archive)));
   return 0;
 }
 
-// The floor: the least an extractor must do (read the archive, inflate with zlib, check
-// the CRC, write each file), with no checks beyond that.
+// A plain extractor, for comparison: it reads the archive file into memory, then inflates
+// each entry with zlib on one thread in 256 KiB steps, checks the CRC and writes the
+// file, with no checks beyond that. Not a floor: libdeflate and two threads go lower.
 int MinimalExtract(const std::string& archive, const std::string& dir) {
   std::vector<unsigned char> bytes(fs::file_size(archive));
   std::ifstream(archive, std::ios::binary)
@@ -191,22 +239,88 @@ int MinimalExtract(const std::string& archive, const std::string& dir) {
   return 0;
 }
 
+// Unpacks the embedded payload into `dir` as the threaded extraction will: the central
+// directory read up front, folders made first, links made as links, every file through
+// InflateEntries. Returns 1 when anything fails.
+int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop,
+                std::size_t limit) {
+  namespace zip = varnesk::zip;
+  varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  payload.releasable = drop;
+  if (check && !varnesk::IsIntactPayload(payload, varnesk::kPayloadSize, varnesk::kPayloadCrc32)) {
+    return 1;
+  }
+  varnesk::PayloadStream stream(payload);
+  auto readAt = [&](std::uint64_t pos, std::size_t count) {
+    std::vector<unsigned char> bytes(count);
+    stream.clear();
+    stream.seekg(static_cast<std::streamoff>(pos));
+    stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    if (static_cast<std::size_t>(stream.gcount()) != count) throw std::runtime_error("short read");
+    return bytes;
+  };
+  zip::EndRecord end;
+  if (!varnesk::FindPayloadEndRecord(payload, end)) return 1;
+  // The directory alone, read as an archive whose directory starts at offset 0.
+  zip::EndRecord local = end;
+  local.centralDirectoryOffset = 0;
+  local.offset = end.centralDirectorySize;
+  std::vector<zip::CentralEntry> entries;
+  std::string error;
+  if (!zip::ReadCentralDirectory(readAt(end.centralDirectoryOffset, end.centralDirectorySize), local,
+                                 entries, error)) {
+    return 1;
+  }
+  std::vector<varnesk::EntryJob> jobs;
+  for (const zip::CentralEntry& e : entries) {
+    const std::string path = dir + "/" + e.name;
+    if (e.IsDirectory()) {
+      if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return 1;
+      continue;
+    }
+    const std::vector<unsigned char> header = readAt(e.localHeaderOffset, 30);
+    varnesk::EntryJob job;
+    job.dataOffset = e.localHeaderOffset + 30 + zip::Le16(&header[26]) + zip::Le16(&header[28]);
+    if (e.IsSymlink()) {
+      const std::vector<unsigned char> target = readAt(job.dataOffset, e.compressedSize);
+      if (::symlink(std::string(target.begin(), target.end()).c_str(), path.c_str()) != 0) return 1;
+      continue;
+    }
+    job.compressedSize = e.compressedSize;
+    job.uncompressedSize = e.uncompressedSize;
+    job.crc32 = e.crc32;
+    job.method = e.method;
+    job.path = path;
+    jobs.push_back(std::move(job));
+  }
+  for (const varnesk::EntryResult& result : varnesk::InflateEntries(payload, jobs, threads, limit)) {
+    if (!result.Ok()) {
+      std::cerr << result.error << "\n";
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // The payload check the installer runs before it touches anything: the first call in a
 // fresh process (the payload's pages come in from the page cache) and later ones.
-int VerifyCost(int rounds) {
+int VerifyCost(int rounds, bool drop) {
   std::vector<double> ms;
+  varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  payload.releasable = drop;
   for (int i = 0; i < rounds; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    if (!varnesk::IsIntactPayload(varnesk::ClientInstallerBase::EmbeddedPayload(),
-                                  varnesk::kPayloadSize, varnesk::kPayloadCrc32)) {
+    if (!varnesk::IsIntactPayload(payload, varnesk::kPayloadSize, varnesk::kPayloadCrc32)) {
       return 1;
     }
     ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
   }
   const double first = ms.front();
   std::sort(ms.begin() + 1, ms.end());
-  std::printf("payload check (%ju bytes): first %.1f ms, then median %.1f ms\n",
-              static_cast<std::uintmax_t>(varnesk::kPayloadSize), first, ms[1 + ms.size() / 2 - 1]);
+  std::printf("payload check (%ju bytes%s): first %.2f ms", static_cast<std::uintmax_t>(varnesk::kPayloadSize),
+              drop ? ", pages dropped" : "", first);
+  if (ms.size() > 1) std::printf(", then median %.2f ms", ms[1 + (ms.size() - 1) / 2]);
+  std::printf("\n");
   return 0;
 }
 
@@ -277,15 +391,31 @@ int main(int argc, char** argv) {
     orvtest::RootedInstaller installer(argv[2]);
     return installer.InstallInPlace(varnesk::ClientInstallerBase::EmbeddedPayload()) == varnesk::kStatusOk ? 0 : 1;
   }
-  if (mode == "verify" && argc == 3) return VerifyCost(std::atoi(argv[2]));
+  if (mode == "inflate" && argc >= 4) {
+    const std::vector<std::string> options(argv + 4, argv + argc);
+    auto has = [&](const char* o) { return std::find(options.begin(), options.end(), o) != options.end(); };
+    std::size_t limit = varnesk::EntryInflater::kWholeBufferLimit;
+    for (const std::string& o : options) {
+      if (o.rfind("limit=", 0) == 0) limit = std::stoull(o.substr(6));
+    }
+    return InflateInto(argv[2], static_cast<unsigned>(std::atoi(argv[3])), has("check"), has("drop"),
+                       limit);
+  }
+  if (mode == "verify" && (argc == 3 || argc == 4)) {
+    return VerifyCost(std::atoi(argv[2]), argc == 4 && std::string(argv[3]) == "drop");
+  }
   if (mode == "transaction" && argc == 3) return TransactionCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);
-  if (mode == "compare" && argc == 5) return Compare(argv[2], argv[3], std::atoi(argv[4]), argv[0]);
+  if (mode == "compare" && argc >= 6) {
+    return Compare(argv[2], argv[3], std::atoi(argv[4]), std::vector<std::string>(argv + 5, argv + argc),
+                   argv[0]);
+  }
   if (mode == "cost" && argc > 4 && std::string(argv[3]) == "--") {
     const Sample s = Measure(std::vector<std::string>(argv + 4, argv + argc));
     std::printf("%s: %.2f s, peak %.0f MB\n", argv[2], s.seconds, s.peakMb);
     return 0;
   }
-  std::cerr << "usage: bench_install compare INSTALLER ARCHIVE ROUNDS | cost LABEL -- COMMAND...\n";
+  std::cerr << "usage: bench_install compare INSTALLER ARCHIVE ROUNDS DIR... | verify ROUNDS [drop] |"
+               " cost LABEL -- COMMAND...\n";
   return 2;
 }

@@ -2,10 +2,13 @@
 // 552 entries (142 folders, 354 files, 56 links), about 49 MB unpacked and 19.6 MB
 // zipped, the largest file about 9 MB. Contents are deterministic.
 //
-//   make_fixture CLIENT_EXECUTABLE MAKE_BUNDLE_SCRIPT OUT_DIR
-// writes OUT_DIR/bundle/"Orvalune Client.app" and OUT_DIR/fixture.zip.
+//   make_fixture CLIENT_EXECUTABLE MAKE_BUNDLE_SCRIPT OUT_DIR [BIG_TEXT_MIB]
+// writes OUT_DIR/bundle/"Orvalune Client.app" and OUT_DIR/fixture.zip. With
+// BIG_TEXT_MIB, the bundle also holds Contents/Resources/lines.txt: that many MiB of
+// line-numbered text, which deflates to about a tenth (one more file, 553 entries).
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -51,6 +54,30 @@ void WriteContent(const fs::path& path, std::uint64_t size, unsigned mode) {
   ::chmod(path.c_str(), mode);
 }
 
+// Line-numbered text: each line its number and two words of a small vocabulary.
+bool WriteLines(const fs::path& path, std::uint64_t size) {
+  static const char* const kWords[] = {
+      "alpha", "bravo", "cedar", "delta", "ember", "fjord", "grove", "harbour", "island", "juniper",
+      "kestrel", "lantern", "meadow", "north", "orchard", "pebble", "quarry", "river", "stone",
+      "timber", "upland", "valley", "willow", "yarrow", "zenith", "amber", "birch", "cobalt",
+      "dune", "elm", "flint", "garnet"};
+  std::ofstream out(path, std::ios::binary);
+  std::string chunk;
+  std::uint64_t written = 0;
+  for (std::uint64_t line = 1; written < size; ++line) {
+    const std::uint64_t v = Next();
+    chunk += std::to_string(line) + ": the " + kWords[v % 32] + " entry of this benchmark text, near the " +
+             kWords[(v >> 8) % 32] + "\n";
+    if (chunk.size() >= (1u << 20) || written + chunk.size() >= size) {
+      const std::uint64_t take = std::min<std::uint64_t>(chunk.size(), size - written);
+      out.write(chunk.data(), static_cast<std::streamsize>(take));
+      written += take;
+      chunk.clear();
+    }
+  }
+  return static_cast<bool>(out);
+}
+
 int Count(const fs::path& root, bool folders) {
   int n = folders ? 1 : 0;  // the top folder itself
   for (const auto& e : fs::recursive_directory_iterator(root)) {
@@ -63,10 +90,11 @@ int Count(const fs::path& root, bool folders) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::cerr << "usage: make_fixture CLIENT_EXECUTABLE MAKE_BUNDLE_SCRIPT OUT_DIR\n";
+  if (argc != 4 && argc != 5) {
+    std::cerr << "usage: make_fixture CLIENT_EXECUTABLE MAKE_BUNDLE_SCRIPT OUT_DIR [BIG_TEXT_MIB]\n";
     return 2;
   }
+  const std::uint64_t bigText = argc == 5 ? std::stoull(argv[4]) << 20 : 0;
   const fs::path out = argv[3];
   const fs::path bundle = out / "bundle" / "Orvalune Client.app";
   const fs::path archive = fs::absolute(out / "fixture.zip");
@@ -101,6 +129,7 @@ int main(int argc, char** argv) {
     WriteContent(dirs[static_cast<std::size_t>(i) % dirs.size()] / ("file" + std::to_string(i) + ".dylib"),
                  size, i < 52 ? 0755 : 0644);
   }
+  if (bigText > 0 && !WriteLines(bundle / "Contents" / "Resources" / "lines.txt", bigText)) return 1;
   fs::remove(archive);
   const std::string zip = "cd '" + (out / "bundle").string() + "' && zip -qry '" + archive.string() +
                           "' 'Orvalune Client.app'";

@@ -1,14 +1,32 @@
 #include "installer/Payload.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "installer/ZipLayout.h"
+#include "platform/MemoryPages.h"
 
 namespace varnesk {
+namespace {
+
+std::uintptr_t Address(const unsigned char* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+std::uintptr_t ReleaseBlock() {
+  return std::max<std::uintptr_t>(kPayloadReleaseBlock, platform::PageSize());
+}
+
+// Drops the release blocks wholly inside [begin, end).
+void DropWholeBlocks(std::uintptr_t begin, std::uintptr_t end) {
+  const std::uintptr_t block = ReleaseBlock();
+  const std::uintptr_t first = (begin + block - 1) / block * block;
+  const std::uintptr_t last = end / block * block;
+  if (first < last) platform::DropPages(reinterpret_cast<void*>(first), last - first);
+}
+
+}  // namespace
 
 std::uint64_t PayloadView::Size() const {
   std::uint64_t total = 0;
@@ -16,11 +34,46 @@ std::uint64_t PayloadView::Size() const {
   return total;
 }
 
+void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end) {
+  if (!payload.releasable) return;
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < payload.count && start < end; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    const std::uint64_t from = std::max(begin, start);
+    const std::uint64_t to = std::min(end, start + length);
+    if (from < to) {
+      DropWholeBlocks(Address(payload.slices[i].bytes + (from - start)),
+                      Address(payload.slices[i].bytes + (to - start)));
+    }
+    start += length;
+  }
+}
+
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
   if (payload.Size() != size || size == 0) return false;
-  uLong actual = crc32(0L, Z_NULL, 0);
+  std::uint32_t actual = 0;
+  const std::uintptr_t block = ReleaseBlock();
+  std::uintptr_t undropped = 0;  // where the bytes read but not yet dropped begin
+  std::uintptr_t previousEnd = 0;
   for (std::size_t i = 0; i < payload.count; ++i) {
-    actual = crc32(actual, payload.slices[i].bytes, static_cast<uInt>(payload.slices[i].length));
+    const unsigned char* bytes = payload.slices[i].bytes;
+    const unsigned char* const end = bytes + payload.slices[i].length;
+    if (!payload.releasable) {
+      actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(end - bytes));
+      continue;
+    }
+    // Read block by block, dropping each block once read; a block that a slice shares
+    // with the next (the embedded slices follow each other in memory) goes with the next.
+    if (Address(bytes) != previousEnd) undropped = Address(bytes);
+    while (bytes < end) {
+      const std::uintptr_t next = (Address(bytes) / block + 1) * block;
+      const unsigned char* const stop = bytes + std::min<std::uintptr_t>(next - Address(bytes), end - bytes);
+      actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(stop - bytes));
+      DropWholeBlocks(undropped, Address(stop));
+      undropped = std::max(undropped, Address(stop) / block * block);
+      bytes = stop;
+    }
+    previousEnd = Address(end);
   }
   if (actual != crc) return false;
 
@@ -136,16 +189,13 @@ bool ReadPayloadCentralDirectory(const PayloadView& payload,
 
 bool InflateWhole(const std::string& packed, std::size_t size, std::string& out) {
   out.assign(size, '\0');
-  z_stream zs{};
-  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  zs.avail_in = static_cast<uInt>(packed.size());
-  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  zs.avail_out = static_cast<uInt>(out.size());
-  const int rc = inflate(&zs, Z_FINISH);
-  const bool whole = rc == Z_STREAM_END && zs.avail_out == 0;
-  inflateEnd(&zs);
-  return whole;
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  if (inflater == nullptr) return false;
+  // Exactly `size` bytes: a shorter or longer stream is refused.
+  const libdeflate_result result =
+      libdeflate_deflate_decompress(inflater, packed.data(), packed.size(), &out[0], size, nullptr);
+  libdeflate_free_decompressor(inflater);
+  return result == LIBDEFLATE_SUCCESS;
 }
 
 bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& entry,
@@ -170,8 +220,7 @@ bool ReadPayloadEntryData(const PayloadView& payload, const zip::CentralEntry& e
     return false;
   }
   return data.size() == entry.uncompressedSize &&
-         crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())) ==
-             entry.crc32;
+         libdeflate_crc32(0, data.data(), data.size()) == entry.crc32;
 }
 
 bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end) {

@@ -18,6 +18,10 @@ struct PayloadSlice {
 struct PayloadView {
   const PayloadSlice* slices;
   std::size_t count;
+  /// The slices lie in read-only pages of the program file (the embedded payload):
+  /// pages already read may be dropped and come back from the file when read again.
+  /// Never set for bytes on the heap, which would come back zeroed.
+  bool releasable = false;
 
   std::uint64_t Size() const;
 };
@@ -56,8 +60,20 @@ bool MayHoldZip64EndRecord(const PayloadView& payload);
 
 /// True when the payload is the archive the build recorded: `size` bytes with CRC-32
 /// `crc`, ending in an end-of-central-directory record whose central directory lies
-/// right before it. Checked before anything is killed or deleted.
+/// right before it. Checked before anything is killed or deleted. A releasable
+/// payload's pages are dropped block by block as they are checked, so the check leaves
+/// next to nothing mapped.
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc);
+
+/// Pages of a releasable payload are dropped in whole blocks of this size, aligned to
+/// it (or of the page size, if larger): Linux maps the payload with 2 MiB pages where it
+/// can, and dropping part of one splits it into small pages that each fault again.
+constexpr std::size_t kPayloadReleaseBlock = 2 * 1024 * 1024;
+
+/// Drops the release blocks that lie wholly inside the archive bytes [begin, end) of a
+/// releasable payload (a block shared with bytes outside stays); does nothing for a
+/// payload that is not releasable or where the system cannot drop pages.
+void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end);
 
 /// Reads the slices of a payload in place, as one seekable byte stream, without
 /// copying them.

@@ -1,0 +1,252 @@
+#include "installer/EntryInflater.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "installer/WorkerPool.h"
+
+namespace varnesk {
+namespace {
+
+constexpr std::uint16_t kStored = 0;
+constexpr std::uint16_t kDeflated = 8;
+
+// Writes all of `size` bytes; false on a write error.
+bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Whether the entry's compressed bytes lie wholly inside the payload.
+bool InsidePayload(const PayloadView& payload, const EntryJob& job) {
+  const std::uint64_t size = payload.Size();
+  return job.dataOffset <= size && job.compressedSize <= size - job.dataOffset;
+}
+
+// Calls `visit(bytes, count)` for the parts of the archive bytes [offset, offset + size)
+// that lie in each slice, in order, until it returns false. Bytes past the payload are
+// not visited.
+template <typename Visit>
+void ForEachPiece(const PayloadView& payload, std::uint64_t offset, std::uint64_t size,
+                  Visit visit) {
+  const std::uint64_t end = offset + size;
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < payload.count && start < end; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    const std::uint64_t from = std::max(offset, start);
+    const std::uint64_t to = std::min(end, start + length);
+    if (from < to && !visit(payload.slices[i].bytes + (from - start),
+                            static_cast<std::size_t>(to - from))) {
+      return;
+    }
+    start += length;
+  }
+}
+
+}  // namespace
+
+unsigned char* EntryInflater::Buffer::Reserve(std::size_t wanted) {
+  wanted = std::max<std::size_t>(wanted, 1);
+  if (size < wanted) {
+    bytes.reset();  // give the old one back before taking the larger one
+    size = 0;
+    bytes.reset(new unsigned char[wanted]);
+    size = wanted;
+  }
+  return bytes.get();
+}
+
+EntryInflater::EntryInflater(const PayloadView& payload, std::size_t wholeBufferLimit)
+    : m_payload(payload),
+      m_wholeBufferLimit(wholeBufferLimit),
+      m_decompressor(libdeflate_alloc_decompressor()) {
+  if (m_decompressor == nullptr) throw std::bad_alloc();
+}
+
+EntryInflater::~EntryInflater() { libdeflate_free_decompressor(m_decompressor); }
+
+EntryResult EntryInflater::Inflate(const EntryJob& job) {
+  EntryResult result;
+  int fd = -1;
+  try {
+    if (job.method != kStored && job.method != kDeflated) {
+      result.error = "Unsupported compression method in " + job.path;
+      return result;
+    }
+    fd = ::open(job.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      result.error = "Failed to create output stream " + job.path;
+      return result;
+    }
+    Unpacked out;
+    if (job.method == kStored) {
+      WriteStored(job, fd, out);
+    } else if (!InflateWhole(job, fd, out)) {
+      InflateStreaming(job, fd, out);
+    }
+    const bool closed = ::close(fd) == 0;
+    fd = -1;
+    ReleasePayloadPages(m_payload, job.dataOffset, job.dataOffset + job.compressedSize);
+    if (out.error.empty() && !closed) out.error = "Exception: cannot write " + job.path;
+    if (!out.error.empty()) {
+      result.error = std::move(out.error);  // the file stays as far as it was written
+      return result;
+    }
+    if (out.crc != job.crc32 || !out.complete) {
+      result.error = "CRC mismatch. Corrupt file: " + job.path;
+    } else if (out.produced != job.uncompressedSize) {
+      result.error = "Filesizes do not match. Corrupt file: " + job.path;
+    } else {
+      return result;
+    }
+    result.removed = ::unlink(job.path.c_str()) == 0;
+  } catch (const std::exception& e) {
+    // Like the extractor's handling of an exception while writing: the file stays.
+    if (fd >= 0) ::close(fd);
+    result.error = std::string("Exception: ") + e.what();
+  }
+  return result;
+}
+
+void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+               [&](const unsigned char* bytes, std::size_t count) {
+                 out.crc = libdeflate_crc32(out.crc, bytes, count);
+                 out.produced += count;
+                 if (WriteAll(fd, bytes, count)) return true;
+                 out.error = "Exception: cannot write " + job.path;
+                 return false;
+               });
+  if (out.error.empty() && !InsidePayload(m_payload, job)) {
+    out.error = "Exception: unexpected end of the archive in " + job.path;
+  }
+}
+
+const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
+  const unsigned char* inPlace = nullptr;
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+               [&](const unsigned char* bytes, std::size_t count) {
+                 if (count == job.compressedSize) inPlace = bytes;
+                 return false;
+               });
+  if (inPlace != nullptr || job.compressedSize == 0) return inPlace;
+  unsigned char* copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+               [&](const unsigned char* bytes, std::size_t count) {
+                 std::memcpy(copy, bytes, count);
+                 copy += count;
+                 return true;
+               });
+  return m_scratch.bytes.get();
+}
+
+bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {
+  // Both sizes are bounded: a header may state any compressed size.
+  if (job.uncompressedSize > m_wholeBufferLimit || job.compressedSize > m_wholeBufferLimit ||
+      job.compressedSize == 0 || !InsidePayload(m_payload, job)) {
+    return false;
+  }
+  const auto size = static_cast<std::size_t>(job.uncompressedSize);
+  const unsigned char* in = nullptr;
+  unsigned char* whole = nullptr;
+  try {
+    in = ContiguousData(job);
+    whole = m_whole.Reserve(size);
+  } catch (const std::bad_alloc&) {
+    return false;  // the streaming path needs no large buffer
+  }
+  std::size_t produced = 0;
+  if (libdeflate_deflate_decompress(m_decompressor, in, static_cast<std::size_t>(job.compressedSize),
+                                    whole, size, &produced) != LIBDEFLATE_SUCCESS) {
+    return false;  // corrupt or longer than stated: streamed again, as the extractor does
+  }
+  out.crc = libdeflate_crc32(0, whole, produced);
+  out.produced = produced;
+  if (!WriteAll(fd, whole, produced)) out.error = "Exception: cannot write " + job.path;
+  return true;
+}
+
+void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out) {
+  z_stream zs{};
+  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) {
+    out.error = "Exception: zlib could not start";
+    return;
+  }
+  unsigned char* const buffer = m_stream.Reserve(kStreamBufferSize);
+  bool ended = false;
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+               [&](const unsigned char* bytes, std::size_t count) {
+                 zs.next_in = const_cast<unsigned char*>(bytes);
+                 zs.avail_in = static_cast<uInt>(count);  // a slice is below 2 GiB
+                 while (!ended) {
+                   zs.next_out = buffer;
+                   zs.avail_out = static_cast<uInt>(kStreamBufferSize);
+                   const int rc = inflate(&zs, Z_NO_FLUSH);
+                   if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
+                     out.error = "Exception: corrupt deflate data in " + job.path;
+                     return false;
+                   }
+                   const std::size_t made = kStreamBufferSize - zs.avail_out;
+                   out.crc = libdeflate_crc32(out.crc, buffer, made);
+                   out.produced += made;
+                   if (!WriteAll(fd, buffer, made)) {
+                     out.error = "Exception: cannot write " + job.path;
+                     return false;
+                   }
+                   ended = rc == Z_STREAM_END;
+                   // A full buffer may leave output pending even when all input is taken.
+                   if (zs.avail_out != 0 && (zs.avail_in == 0 || made == 0)) break;
+                 }
+                 return !ended;
+               });
+  inflateEnd(&zs);
+  out.complete = ended;
+  if (out.error.empty() && !InsidePayload(m_payload, job)) {
+    out.error = "Exception: unexpected end of the archive in " + job.path;
+  }
+}
+
+std::vector<EntryResult> InflateEntries(const PayloadView& payload,
+                                        const std::vector<EntryJob>& jobs, unsigned threads,
+                                        std::size_t wholeBufferLimit) {
+  std::vector<EntryResult> results(jobs.size());
+  std::vector<std::unique_ptr<EntryInflater>> inflaters;
+  const std::size_t wanted = std::max<std::size_t>(1, std::min<std::size_t>(threads, jobs.size()));
+  while (inflaters.size() < wanted) {
+    try {
+      inflaters.push_back(std::make_unique<EntryInflater>(payload, wholeBufferLimit));
+    } catch (const std::bad_alloc&) {
+      if (inflaters.empty()) throw;
+      break;  // fewer threads, same work
+    }
+  }
+  std::vector<std::uint64_t> weights;
+  weights.reserve(jobs.size());
+  for (const EntryJob& job : jobs) {
+    weights.push_back(std::max(job.uncompressedSize, job.compressedSize));
+  }
+  RunHeaviestFirst(weights, static_cast<unsigned>(inflaters.size()),
+                   [&](unsigned worker, std::size_t item) {
+                     results[item] = inflaters[worker]->Inflate(jobs[item]);
+                   });
+  return results;
+}
+
+}  // namespace varnesk

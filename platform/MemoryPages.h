@@ -1,0 +1,18 @@
+#pragma once
+// Giving back the memory pages of read-only data that is no longer needed.
+#include <cstddef>
+
+namespace platform {
+
+/// Size of a memory page of this process.
+std::size_t PageSize();
+
+/// Unmaps the pages [begin, begin + length) from this process; both ends must be
+/// page-aligned. Meant for pages of a read-only file mapping (the program's own
+/// read-only data): they stay in the file cache, and a later read maps them in again
+/// with the same bytes. Pages of private writable or anonymous memory would come back
+/// zeroed or reverted: never pass those. False where the system has no such call or
+/// refuses; nothing changes then.
+bool DropPages(void* begin, std::size_t length);
+
+}  // namespace platform

@@ -1,0 +1,163 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <libdeflate.h>
+
+#include "ArchiveFixtures.h"
+#include "TestSupport.h"
+#include "installer/EntryInflater.h"
+#include "installer/Payload.h"
+#include "platform/MemoryPages.h"
+
+namespace {
+
+constexpr std::size_t kBlock = varnesk::kPayloadReleaseBlock;
+
+// A private mapping of `length` bytes at an address aligned to a release block:
+// anonymous, or of a file, read-only.
+class Mapping {
+ public:
+  explicit Mapping(std::size_t length) : m_length(length) {
+    Map(PROT_READ | PROT_WRITE, MAP_ANONYMOUS, -1);
+  }
+  explicit Mapping(const orvtest::fs::path& file) : m_length(orvtest::fs::file_size(file)) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    Map(PROT_READ, 0, fd);
+    ::close(fd);
+  }
+  ~Mapping() {
+    if (m_reserved != MAP_FAILED) ::munmap(m_reserved, m_length + kBlock);
+  }
+  unsigned char* bytes() const { return m_bytes; }
+  bool ok() const { return m_bytes != nullptr; }
+
+  // Resident bytes of this mapping, from /proc/self/smaps.
+  std::size_t Resident() const {
+    std::ifstream smaps("/proc/self/smaps");
+    std::ostringstream start;
+    start << std::hex << reinterpret_cast<std::uintptr_t>(m_bytes) << "-";
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+      if (line.find('-') != std::string::npos && line.find(' ') > line.find('-') &&
+          std::isxdigit(static_cast<unsigned char>(line[0]))) {
+        inside = line.rfind(start.str(), 0) == 0;
+      } else if (inside && line.rfind("Rss:", 0) == 0) {
+        return std::stoul(line.substr(4)) * 1024;
+      }
+    }
+    return 0;
+  }
+
+ private:
+  void Map(int protection, int flags, int fd) {
+    m_reserved = ::mmap(nullptr, m_length + kBlock, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m_reserved == MAP_FAILED) return;
+    const std::uintptr_t aligned = (reinterpret_cast<std::uintptr_t>(m_reserved) + kBlock - 1) / kBlock * kBlock;
+    void* mapped = ::mmap(reinterpret_cast<void*>(aligned), m_length, protection,
+                          MAP_PRIVATE | MAP_FIXED | flags, fd, 0);
+    if (mapped != MAP_FAILED) m_bytes = static_cast<unsigned char*>(mapped);
+  }
+
+  std::size_t m_length;
+  void* m_reserved = MAP_FAILED;
+  unsigned char* m_bytes = nullptr;
+};
+
+// Anonymous pages come back zeroed once dropped, so they show exactly which blocks a
+// release took: only those wholly inside the range, slice by slice.
+TEST(PayloadPages, ReleaseTakesOnlyWholeBlocksInsideTheRange) {
+  Mapping memory(8 * kBlock);
+  ASSERT_TRUE(memory.ok());
+  std::memset(memory.bytes(), 0xAB, 8 * kBlock);
+  // Two slices meeting in the middle of block 3.
+  const varnesk::PayloadSlice slices[] = {
+      {memory.bytes(), static_cast<std::int32_t>(3 * kBlock + kBlock / 2)},
+      {memory.bytes() + 3 * kBlock + kBlock / 2, static_cast<std::int32_t>(4 * kBlock + kBlock / 2)},
+  };
+  varnesk::PayloadView view{slices, 2};
+  varnesk::ReleasePayloadPages(view, 100, 6 * kBlock + 50);
+  for (std::size_t b = 0; b < 8; ++b) EXPECT_EQ(memory.bytes()[b * kBlock + 7], 0xAB) << "block " << b;
+
+  view.releasable = true;
+  varnesk::ReleasePayloadPages(view, 100, 6 * kBlock + 50);
+  varnesk::ReleasePayloadPages(view, 7 * kBlock + 1, 8 * kBlock);  // no whole block
+  const bool dropped[] = {false, true, true, false, true, true, false, false};
+  for (std::size_t b = 0; b < 8; ++b) {
+    SCOPED_TRACE(b);
+    for (std::size_t at : {std::size_t{0}, kBlock / 2, kBlock - 1}) {
+      EXPECT_EQ(memory.bytes()[b * kBlock + at], dropped[b] ? 0 : 0xAB);
+    }
+  }
+}
+
+class FilePayloadPages : public ::testing::Test {
+ protected:
+  FilePayloadPages() {
+    std::string content;
+    for (int i = 0; content.size() < 9 * 1024 * 1024; ++i) content += "row " + std::to_string(i) + "\n";
+    orvtest::WriteFile(tmp.path() / "src" / "Orvalune Client.app" / "data", content);
+    orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", archive, "-qry0");
+    bytes = orvtest::ReadBytes(archive);
+  }
+
+  orvtest::TempDir tmp;
+  orvtest::fs::path archive = tmp.path() / "a.zip";
+  std::vector<unsigned char> bytes;
+};
+
+// The program's payload lies in read-only pages of its file: dropped pages come back
+// from the file with the same bytes.
+TEST_F(FilePayloadPages, CheckLeavesAReleasablePayloadUnmappedAndIntact) {
+  Mapping file(archive);
+  ASSERT_TRUE(file.ok());
+  const std::size_t quarter = bytes.size() / 4 + 1;
+  std::vector<varnesk::PayloadSlice> slices;
+  for (std::size_t pos = 0; pos < bytes.size(); pos += quarter) {
+    slices.push_back({file.bytes() + pos, static_cast<std::int32_t>(std::min(quarter, bytes.size() - pos))});
+  }
+  const auto crc = libdeflate_crc32(0, bytes.data(), bytes.size());
+  varnesk::PayloadView view{slices.data(), slices.size()};
+
+  EXPECT_TRUE(varnesk::IsIntactPayload(view, bytes.size(), crc));
+  EXPECT_GT(file.Resident(), bytes.size() * 9 / 10);
+
+  view.releasable = true;
+  EXPECT_TRUE(varnesk::IsIntactPayload(view, bytes.size(), crc));
+  // Left mapped: the last, partial block, which holds the end record read after the
+  // check (the slices follow each other in memory: blocks they share are dropped too).
+  EXPECT_LE(file.Resident(), bytes.size() % kBlock + platform::PageSize());
+  EXPECT_EQ(std::memcmp(file.bytes(), bytes.data(), bytes.size()), 0);
+  EXPECT_TRUE(varnesk::IsIntactPayload(view, bytes.size(), crc));
+}
+
+TEST_F(FilePayloadPages, InflaterDropsTheEntryItUnpacked) {
+  Mapping file(archive);
+  ASSERT_TRUE(file.ok());
+  const varnesk::PayloadSlice slice{file.bytes(), static_cast<std::int32_t>(bytes.size())};
+  varnesk::PayloadView view{&slice, 1};
+  view.releasable = true;
+  const std::size_t data = orvtest::StoredDataOffset(bytes, "Orvalune Client.app/data");
+  const std::string content = orvtest::ReadFile(tmp.path() / "src" / "Orvalune Client.app" / "data");
+  varnesk::EntryJob job;
+  job.dataOffset = data;
+  job.compressedSize = job.uncompressedSize = content.size();
+  job.crc32 = libdeflate_crc32(0, content.data(), content.size());
+  job.path = (tmp.path() / "out").string();
+
+  varnesk::EntryInflater inflater(view);
+  EXPECT_TRUE(inflater.Inflate(job).Ok());
+  // Gone: the blocks wholly inside the entry's data (at least three of the file's five).
+  const std::size_t inside = (data + content.size()) / kBlock - (data + kBlock - 1) / kBlock;
+  EXPECT_GE(inside, 3u);
+  EXPECT_LE(file.Resident(), bytes.size() - inside * kBlock + platform::PageSize());
+  EXPECT_EQ(orvtest::ReadFile(job.path), content);
+  EXPECT_EQ(std::memcmp(file.bytes(), bytes.data(), bytes.size()), 0);
+}
+
+}  // namespace
