@@ -1,5 +1,7 @@
 // Batches of installer bundles: every line checked first, a manifest last, and a run
 // that fails part way leaves the output folder as it found it.
+#include <signal.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -33,7 +35,20 @@ std::string Errors(const Output& result) {
   return errors;
 }
 
-class StampBatchTest : public orvtest::StampFixture {};
+class StampBatchTest : public orvtest::StampFixture {
+ protected:
+  // A `zip` that runs `before` (shell lines) and then the real zip; returns the PATH
+  // assignment that puts it first.
+  std::string StubZip(const std::string& before) {
+    const path stubs = tmp.path() / "stubs";
+    const path realZip = tmp.path() / "real-zip";
+    EXPECT_EQ(orvtest::Shell("command -v zip | tr -d '\\n' >" + Quote(realZip.string())), 0);
+    orvtest::WriteFile(stubs / "zip",
+                       "#!/bin/sh\n" + before + "exec " + Quote(orvtest::ReadFile(realZip)) + " \"$@\"\n");
+    orvtest::fs::permissions(stubs / "zip", orvtest::fs::perms(0755));
+    return "PATH=" + Quote(stubs.string()) + ":\"$PATH\"";
+  }
+};
 
 TEST_F(StampBatchTest, MakesOneZipPerLineAndTheManifest) {
   // Columns in another order, a byte-order mark, Windows line ends, a blank line,
@@ -146,15 +161,8 @@ TEST_F(StampBatchTest, FailurePartWayLeavesTheOutputFolderAsItWas) {
   for (int id = 1; id <= 6; ++id) csv += "10.0.0." + std::to_string(id) + "," + std::to_string(id) + "\n";
   const std::string batch = Batch(csv);
   // zip runs out of space on the bundle of line 6 (identifier 5).
-  const path stubs = tmp.path() / "stubs";
-  const path realZip = tmp.path() / "real-zip";
-  ASSERT_EQ(orvtest::Shell("command -v zip | tr -d '\\n' >" + Quote(realZip.string())), 0);
-  orvtest::WriteFile(stubs / "zip",
-                     "#!/bin/sh\n"
-                     "case \"$*\" in *I00000005*) echo 'zip I/O error: No space left on device' >&2; exit 14;; esac\n"
-                     "exec " + Quote(orvtest::ReadFile(realZip)) + " \"$@\"\n");
-  orvtest::fs::permissions(stubs / "zip", orvtest::fs::perms(0755));
-  const std::string failingZip = "PATH=" + Quote(stubs.string()) + ":\"$PATH\"";
+  const std::string failingZip = StubZip(
+      "case \"$*\" in *I00000005*) echo 'zip I/O error: No space left on device' >&2; exit 14;; esac\n");
   const std::string expected = "orvalune-stamp: " + (tmp.path() / "batch.csv").string() +
                                ":6: zip failed with exit status 14: zip I/O error: No space left on device\n"
                                "orvalune-stamp: nothing of this run was kept\n";
@@ -175,6 +183,21 @@ TEST_F(StampBatchTest, FailurePartWayLeavesTheOutputFolderAsItWas) {
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(Errors(second), expected);
   EXPECT_EQ(orvtest::Snapshot(out), before);
+}
+
+TEST_F(StampBatchTest, StopSignalRemovesWhatTheRunWrote) {
+  std::string csv = "ip\n";
+  for (int i = 1; i <= 8; ++i) csv += "10.0.0." + std::to_string(i) + "\n";
+  // zip says that it started, then takes its time.
+  const path started = tmp.path() / "zip-started";
+  const std::string slowZip = StubZip("touch " + Quote(started.string()) + "\nsleep 1\n");
+  const Output result = RunTool(
+      tmp, "(" + slowZip + " " + ORVALUNE_TEST_STAMP + Batch(csv) + " --zip" + Out() + " & pid=$!; i=0; " +
+               "while [ ! -e " + Quote(started.string()) + " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); " +
+               "done; kill -TERM $pid; wait $pid)");
+  EXPECT_EQ(result.status, 128 + SIGTERM);
+  EXPECT_EQ(Errors(result), "orvalune-stamp: stopped: Terminated\norvalune-stamp: nothing of this run was kept\n");
+  EXPECT_TRUE(orvtest::ListTree(out).empty());
 }
 
 TEST(OutputTransaction, RollbackRemovesWhatWasPlacedAndPutsBackWhatItReplaced) {

@@ -4,6 +4,10 @@
 //
 // Bad input: a one-line message on standard error, exit status 2, nothing written.
 // A write failure: a message, exit status 1, and everything the run wrote removed.
+#include <signal.h>
+
+#include <string.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -32,6 +36,21 @@ using namespace varnesk::stamp;
 constexpr int kWriteFailed = 1;
 constexpr int kUsageError = 2;
 const char kManifest[] = "manifest.csv";
+
+// The signal that asked the run to stop (Ctrl-C, a closed terminal, kill), or 0. The
+// run then starts no further bundle and removes what it wrote, as after a failure.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
+std::string StoppedBy() { return std::string("stopped: ") + ::strsignal(g_stopSignal); }
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = [](int signal) { g_stopSignal = signal; };
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
 
 // The launch arguments come from the installer's own rule, for the current user.
 class CommandLinePreview : public varnesk::ClientInstaller {
@@ -173,12 +192,13 @@ void Build(const Options& o, const BundleSource& source, const std::string& zipP
 }
 
 // Runs work(0) ... work(count - 1) on as many threads as there are processors; each
-// item is taken once. After `stop` turns true no further item is started.
+// item is taken once. After `stop` turns true, or a stop signal came, no further item
+// is started.
 void ForEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work,
                       const std::atomic<bool>& stop) {
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
-    for (std::size_t i = next++; i < count && !stop; i = next++) work(i);
+    for (std::size_t i = next++; i < count && !stop && g_stopSignal == 0; i = next++) work(i);
   };
   const std::size_t threads = std::min<std::size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
   std::vector<std::thread> pool;
@@ -206,11 +226,13 @@ std::string WriteAll(const Options& o, const BundleSource& source, const std::st
         }
       },
       failed);
+  if (g_stopSignal != 0) return StoppedBy();
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (!built[i].error.empty()) return jobs[i].where + built[i].error;
   }
   std::vector<ManifestRow> rows;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (g_stopSignal != 0) break;
     try {
       output.Place(built[i].result, jobs[i].file, o.force);
     } catch (const std::exception& e) {
@@ -218,6 +240,7 @@ std::string WriteAll(const Options& o, const BundleSource& source, const std::st
     }
     rows.push_back({jobs[i].source.line, jobs[i].source.bundle, jobs[i].file, built[i].sha256});
   }
+  if (g_stopSignal != 0) return StoppedBy();
   if (o.mode == Mode::kBatch) WriteManifest(output, rows, o.force);
   return "";
 }
@@ -240,6 +263,7 @@ int Make(const Options& o) {
     return 0;
   }
 
+  CatchStopSignals();
   std::string failure;
   std::vector<fs::path> left;
   try {
@@ -259,7 +283,7 @@ int Make(const Options& o) {
       std::cerr << "orvalune-stamp: could not remove or put back " << path.string() << "\n";
     }
     if (left.empty()) std::cerr << "orvalune-stamp: nothing of this run was kept\n";
-    return kWriteFailed;
+    return g_stopSignal != 0 ? 128 + g_stopSignal : kWriteFailed;
   }
   for (const fs::path& path : left) {
     std::cerr << "orvalune-stamp: warning: could not remove the work folder " << path.string() << "\n";
