@@ -178,6 +178,7 @@ TEST_F(StampToolTest, DecodeReadsTheBundleFolderInsideAZipUnderAnyName) {
        "B_V2A0A010203.app/Contents/MacOS/OrvaluneInstaller is not executable (mode 0644)"},
       {"two folders", {"A.app" + installer, "B.app" + installer}, 0755, "holds 2 top-level entries"},
       {"a folder without .app", {"Setup" + installer}, 0755, "its folder \"Setup\" does not end in \".app\""},
+      {"a single file", {"B_V2A0A010203.app"}, 0755, "holds only \"B_V2A0A010203.app\", no bundle folder"},
       {"no installer", {"B_V2A0A010203.app/Contents/Info.plist"}, 0755,
        "holds no B_V2A0A010203.app/Contents/MacOS/OrvaluneInstaller"},
       {"with a __MACOSX folder", {"B_V2A0A010203.app" + installer, "__MACOSX/._B_V2A0A010203.app"}, 0755, ""},

@@ -170,9 +170,16 @@ bool BundleFolderInZip(const std::vector<zip::CentralEntry>& entries, std::strin
     tops.insert(top);
     nested = nested || (slash != std::string::npos && slash + 1 < entry.name.size());
   }
-  if (tops.size() != 1 || !nested) {
-    error = tops.empty() ? "holds nothing" : "holds " + std::to_string(tops.size()) +
-                                                 " top-level entries, not one bundle folder";
+  if (tops.empty()) {
+    error = "holds nothing";
+    return false;
+  }
+  if (tops.size() > 1) {
+    error = "holds " + std::to_string(tops.size()) + " top-level entries, not one bundle folder";
+    return false;
+  }
+  if (!nested) {
+    error = "holds only \"" + *tops.begin() + "\", no bundle folder";
     return false;
   }
   folder = *tops.begin();
