@@ -1,5 +1,6 @@
 #include "installer/InstallerMain.h"
 
+#include "common/AddressCodec.h"
 #include "installer/Version.h"
 #include "platform/SystemLog.h"
 
@@ -11,8 +12,31 @@ std::string InstallerBundlePath(const std::string& programPath) {
   return programPath.substr(0, pos + 4);
 }
 
-int RunInstaller(const std::string& programPath, ClientInstallerBase& installer) {
-  const std::string bundlePath = InstallerBundlePath(programPath);
+namespace {
+
+bool CarriesAddress(const std::string& bundlePath) {
+  std::uint32_t ip = 0, ip2 = 0, id = 0;
+  std::uint16_t port = 0;
+  bool lFlag = false, sFlag = false;
+  GetIpPortFromString(bundlePath, ip, ip2, port, id, lFlag, sFlag);
+  return ip != 0 || ip2 != 0 || port != 0 || id != 0;
+}
+
+}  // namespace
+
+std::string FindInstallerBundlePath(const std::string& programPath,
+                                    const ExecutablePathSource& selfPath) {
+  const std::string fromProgram = InstallerBundlePath(programPath);
+  if (CarriesAddress(fromProgram)) return fromProgram;
+  std::string exe;
+  if (!selfPath || !selfPath(exe)) return fromProgram;
+  const std::string fromExecutable = InstallerBundlePath(exe);
+  return CarriesAddress(fromExecutable) ? fromExecutable : fromProgram;
+}
+
+int RunInstaller(const std::string& programPath, ClientInstallerBase& installer,
+                 const ExecutablePathSource& selfPath) {
+  const std::string bundlePath = FindInstallerBundlePath(programPath, selfPath);
   ORV_LOG_INFO("Installing version %{public}d.%{public}d.%{public}d", orvalune::kVersionMajor,
                orvalune::kVersionMinor, orvalune::kVersionBuild);
   Status status = kStatusFail;

@@ -133,4 +133,56 @@ TEST_F(EndToEndTest, KilledDuringExtractionThenRunAgain) {
   EXPECT_EQ(OnlyClient().cwd, Bundle());
 }
 
+// What a user does with a downloaded zip: unpack it (with unzip or bsdtar) and start
+// the installer from a terminal: by a relative path, from inside the bundle, or through
+// a symbolic link. Every way reaches the server that the bundle's name carries.
+TEST_F(EndToEndTest, RunsFromAnUnpackedZipHoweverItIsStarted) {
+  const std::string name = "OrvaluneClient_V2A7F000001PCF6CI00000007.app";
+  const path zips = tmp.path() / "zips";
+  orvtest::fs::create_directories(zips);
+  ASSERT_EQ(orvtest::Shell(orvtest::Quote(ORVALUNE_TEST_STAMP) +
+                           " --ip 127.0.0.1 --port 53100 --id 7 --zip --out " +
+                           orvtest::Quote(zips.string()) + " >/dev/null 2>&1"),
+            0);
+  const path unzipped = tmp.path() / "unzip";
+  const path untarred = tmp.path() / "bsdtar";
+  const std::string zip = orvtest::Quote((zips / (name + ".zip")).string());
+  orvtest::fs::create_directories(unzipped);
+  orvtest::fs::create_directories(untarred);
+  ASSERT_EQ(orvtest::Shell("unzip -q " + zip + " -d " + orvtest::Quote(unzipped.string())), 0);
+  ASSERT_EQ(orvtest::Shell("bsdtar -xf " + zip + " -C " + orvtest::Quote(untarred.string())), 0);
+  const path links = tmp.path() / "links";
+  orvtest::fs::create_directories(links);
+  orvtest::fs::create_symlink(unzipped / name / "Contents/MacOS/OrvaluneInstaller", links / "Install Orvalune");
+  orvtest::fs::create_symlink(untarred / name, links / "Setup");
+
+  struct Row {
+    const char* label;
+    path startIn;
+    std::string program;  // as typed, so argv[0]
+  };
+  const Row rows[] = {
+      {"unzip, by a relative path", unzipped, name + "/Contents/MacOS/OrvaluneInstaller"},
+      {"unzip, from inside the bundle", unzipped / name / "Contents/MacOS", "./OrvaluneInstaller"},
+      {"unzip, through a link to the executable", links, "./Install Orvalune"},
+      {"bsdtar, through a link to the bundle folder", tmp.path(), "links/Setup/Contents/MacOS/OrvaluneInstaller"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    orvtest::fs::remove_all(home);
+    orvtest::fs::create_directories(home);
+    const path output = tmp.path() / "installer-output";
+    EXPECT_EQ(orvtest::Shell("cd " + orvtest::Quote(row.startIn.string()) + " && env HOME=" +
+                             orvtest::Quote(home.string()) + " " + orvtest::Quote(row.program) + " >" +
+                             orvtest::Quote(output.string()) + " 2>&1"),
+              1);
+    EXPECT_EQ(orvtest::ReadFile(output), "") << "the installer prints nothing";
+    ExpectInstalledBundle();
+    const RunningClient client = OnlyClient();
+    EXPECT_EQ(client.args, (std::vector<std::string>{"-ip", "127.0.0.1", "-port", "53100", "-identifyid", "7"}));
+    EXPECT_EQ(client.cwd, Bundle());
+    TearDown();
+  }
+}
+
 }  // namespace

@@ -117,6 +117,13 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
+ToolOutput RunTool(const TempDir& tmp, const std::string& command) {
+  const fs::path out = tmp.path() / "stdout";
+  const fs::path err = tmp.path() / "stderr";
+  const int status = Shell(command + " >" + Quote(out.string()) + " 2>" + Quote(err.string()));
+  return {status, ReadFile(out), ReadFile(err)};
+}
+
 std::vector<std::string> ListTree(const fs::path& root) {
   std::vector<std::string> entries;
   std::error_code ec;

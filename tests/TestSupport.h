@@ -98,6 +98,17 @@ std::vector<unsigned char> ReadBytes(const fs::path& path);
 int Shell(const std::string& command);
 std::string Quote(const std::string& text);
 
+/// What a command printed, and its exit status.
+struct ToolOutput {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+/// Runs `command` through the shell with its standard output and error captured (in
+/// files in `tmp`).
+ToolOutput RunTool(const TempDir& tmp, const std::string& command);
+
 /// Lists a tree as sorted relative paths (links marked "@", folders "/").
 std::vector<std::string> ListTree(const fs::path& root);
 

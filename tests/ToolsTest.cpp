@@ -7,20 +7,8 @@
 namespace {
 
 using orvtest::fs::path;
-
-struct Output {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Output RunTool(const orvtest::TempDir& tmp, const std::string& command) {
-  const path out = tmp.path() / "stdout";
-  const path err = tmp.path() / "stderr";
-  const int status = orvtest::Shell(command + " >" + orvtest::Quote(out.string()) + " 2>" +
-                                    orvtest::Quote(err.string()));
-  return {status, orvtest::ReadFile(out), orvtest::ReadFile(err)};
-}
+using orvtest::RunTool;
+using Output = orvtest::ToolOutput;
 
 class CheckArchiveTest : public ::testing::Test {
  protected:

@@ -1,150 +1,55 @@
-// orvalune-stamp: makes an installer bundle for a server, or reads one's name back.
+// orvalune-stamp: makes installer bundles for servers (one, or a batch from a CSV file),
+// as folders or as downloadable zips, or reads a bundle's name back. `--help` has the
+// whole usage.
 //
-//   orvalune-stamp [--ip A.B.C.D] [--port N] [--id N] [--ods] [--ip2 A.B.C.D] [--lflag]
-//                  [--name BASE] [--out DIR] [--force] [--installer PATH]
-//   orvalune-stamp --decode NAME_OR_PATH
-//
-// The bundle's name is BASE followed by the address suffix and ".app"; it holds the
-// built installer as Contents/MacOS/OrvaluneInstaller and an Info.plist.
-// Bad input: a message on standard error, exit status 2, nothing written.
-#include <unistd.h>
+// Bad input: a one-line message on standard error, exit status 2, nothing written.
+// A write failure: a message, exit status 1, and everything the run wrote removed.
+#include <signal.h>
 
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/AddressCodec.h"
 #include "common/Utf8.h"
 #include "installer/InstallerMain.h"
+#include "installer/Version.h"
 #include "installer/mac/ClientInstaller.h"
-
-namespace fs = std::filesystem;
+#include "tools/stamp_batch.h"
+#include "tools/stamp_options.h"
+#include "tools/stamp_writer.h"
+#include "tools/stamp_zip.h"
 
 namespace {
 
+using namespace varnesk::stamp;
+
+constexpr int kWriteFailed = 1;
 constexpr int kUsageError = 2;
+const char kManifest[] = "manifest.csv";
 
-struct Options {
-  std::uint32_t ip = 0;
-  std::uint32_t ip2 = 0;
-  std::uint16_t port = 0;
-  std::uint32_t id = 0;
-  bool ods = false;
-  bool lFlag = false;
-  bool haveIp = false;
-  bool force = false;
-  std::string name = "OrvaluneClient";
-  std::string out = ".";
-  std::string installer = ORVALUNE_DEFAULT_INSTALLER;
-  std::string decode;
-};
+// The signal that asked the run to stop (Ctrl-C, a closed terminal, kill), or 0. The
+// run then starts no further bundle and removes what it wrote, as after a failure.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
-struct UsageError {
-  std::string message;
-};
+std::string StoppedBy() { return std::string("stopped: ") + ::strsignal(g_stopSignal); }
 
-bool ParseDottedQuad(const std::string& text, std::uint32_t& address) {
-  std::uint32_t value = 0;
-  std::size_t pos = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.') return false;
-      ++pos;
-    }
-    const std::size_t start = pos;
-    unsigned octet = 0;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])) &&
-           pos - start < 3) {
-      octet = octet * 10 + static_cast<unsigned>(text[pos] - '0');
-      ++pos;
-    }
-    if (pos == start || octet > 255) return false;
-    value = (value << 8) | octet;
-  }
-  if (pos != text.size()) return false;
-  address = value;
-  return true;
-}
-
-bool ParseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
-  if (text.empty() || text.size() > 10) return false;
-  value = 0;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value >= 1 && value <= limit;
-}
-
-std::uint32_t AddressArg(const std::string& option, const std::string& text) {
-  std::uint32_t address = 0;
-  if (!ParseDottedQuad(text, address)) {
-    throw UsageError{option + " " + text + ": not a dotted quad of four numbers 0-255"};
-  }
-  if (address == 0) throw UsageError{option + " 0.0.0.0: zero means no address"};
-  return address;
-}
-
-Options Parse(int argc, char** argv) {
-  Options o;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-      return args[++i];
-    };
-    std::uint64_t number = 0;
-    if (a == "--ip") {
-      o.ip = AddressArg(a, value());
-      o.haveIp = true;
-    } else if (a == "--ip2") {
-      o.ip2 = AddressArg(a, value());
-    } else if (a == "--port") {
-      const std::string& v = value();
-      if (!ParseDecimal(v, 65535, number)) throw UsageError{"--port " + v + ": not a port 1-65535"};
-      o.port = static_cast<std::uint16_t>(number);
-    } else if (a == "--id") {
-      const std::string& v = value();
-      if (!ParseDecimal(v, 4294967295ull, number)) {
-        throw UsageError{"--id " + v + ": not an identifier 1-4294967295"};
-      }
-      o.id = static_cast<std::uint32_t>(number);
-    } else if (a == "--ods") {
-      o.ods = true;
-    } else if (a == "--lflag") {
-      o.lFlag = true;
-    } else if (a == "--force") {
-      o.force = true;
-    } else if (a == "--name") {
-      o.name = value();
-    } else if (a == "--out") {
-      o.out = value();
-    } else if (a == "--installer") {
-      o.installer = value();
-    } else if (a == "--decode") {
-      o.decode = value();
-    } else {
-      throw UsageError{"unknown argument " + a};
-    }
-  }
-  if (o.ods && !o.haveIp) throw UsageError{"--ods marks the --ip address; give --ip"};
-  std::string upper;
-  varnesk::utf8::ToUpper(o.name, upper);
-  if (o.name.empty() || o.name.find('/') != std::string::npos) {
-    throw UsageError{"--name \"" + o.name + "\": not a file name"};
-  }
-  if (upper.find("_V") != std::string::npos) {
-    throw UsageError{"--name \"" + o.name + "\" holds \"_V\": the installer would read the wrong suffix"};
-  }
-  if (upper.find(".APP") != std::string::npos) {
-    throw UsageError{"--name \"" + o.name + "\" holds \".app\": the installer would cut its path there"};
-  }
-  return o;
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = [](int signal) { g_stopSignal = signal; };
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
 // The launch arguments come from the installer's own rule, for the current user.
@@ -162,8 +67,23 @@ class CommandLinePreview : public varnesk::ClientInstaller {
   }
 };
 
+// A zip (however a browser renamed it) is read for the bundle folder inside; anything
+// else is taken as a bundle name or a path into a bundle.
 int Decode(const std::string& nameOrPath) {
-  const std::string bundle = varnesk::InstallerBundlePath(nameOrPath);
+  std::string subject = nameOrPath;
+  std::error_code ec;
+  if (fs::is_regular_file(nameOrPath, ec) && LooksLikeZip(nameOrPath)) {
+    std::vector<varnesk::zip::CentralEntry> entries;
+    try {
+      entries = ReadZipEntries(nameOrPath);
+    } catch (const std::runtime_error& e) {
+      throw UsageError{e.what()};
+    }
+    std::string error;
+    if (!BundleFolderInZip(entries, subject, error)) throw UsageError{nameOrPath + ": " + error};
+    std::cout << "bundle  " << subject << "\n";
+  }
+  const std::string bundle = varnesk::InstallerBundlePath(subject);
   std::uint32_t ip = 0, ip2 = 0, id = 0;
   std::uint16_t port = 0;
   bool lFlag = false, sFlag = false;
@@ -191,54 +111,184 @@ int Decode(const std::string& nameOrPath) {
   return 0;
 }
 
-const char kInfoPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>CFBundleIdentifier</key><string>com.orvalune.installer</string>
-	<key>CFBundleExecutable</key><string>OrvaluneInstaller</string>
-	<key>CFBundleName</key><string>Orvalune Installer</string>
-	<key>CFBundlePackageType</key><string>APPL</string>
-	<key>CFBundleShortVersionString</key><string>3.5.11296</string>
-	<key>LSUIElement</key><true/>
-</dict>
-</plist>
-)";
+// One result of the run: a bundle folder or its zip in the output folder.
+struct Job {
+  BatchLine source;
+  std::string file;   // name in the output folder
+  std::string where;  // "FILE:LINE: " for batch lines, for messages
+};
 
-int Stamp(const Options& o) {
-  std::string suffix;
-  varnesk::PutIpPortIntoString(o.ip, o.ip2, o.port, o.id, o.lFlag, suffix, o.ods);
-  const fs::path out(o.out);
-  const fs::path bundle = out / (o.name + suffix + ".app");
+std::vector<BatchLine> ServerLines(const Options& o) {
+  if (o.mode != Mode::kBatch) return {BatchLine{0, o.server, BundleName(o.server)}};
+  if (o.batch == "-") return ReadBatch(std::cin, "stdin");
+  std::ifstream in(o.batch, std::ios::binary);
+  if (!in) throw UsageError{"--batch " + o.batch + ": cannot be read"};
+  return ReadBatch(in, o.batch);
+}
+
+// Everything that can be checked before writing: the source, the output folder, zip,
+// every line, and every name the run would write.
+std::vector<Job> Plan(const Options& o, const BundleSource& source, std::string& zipProgram) {
   std::error_code ec;
-  if (!fs::is_directory(out, ec)) throw UsageError{"--out " + o.out + ": not a folder"};
-  if (!fs::is_regular_file(o.installer, ec)) {
-    throw UsageError{"installer " + o.installer + " not found (build it, or give --installer)"};
+  if (!fs::is_directory(o.out, ec)) throw UsageError{"--out " + o.out + ": not a folder"};
+  if (!source.TemplateFolder().empty()) {
+    const fs::path out = fs::canonical(o.out, ec);
+    const fs::path inside = out.lexically_relative(source.TemplateFolder());
+    if (!inside.empty() && *inside.begin() != "..") {
+      throw UsageError{"--out " + o.out + " lies inside the template " + o.from};
+    }
   }
-  if (fs::exists(fs::symlink_status(bundle, ec)) && !o.force) {
-    throw UsageError{bundle.string() + " already exists (give --force to replace it)"};
+  if (o.zip && (zipProgram = FindZipProgram()).empty()) {
+    throw UsageError{"--zip needs Info-ZIP's zip on PATH (Debian: apt-get install zip)"};
+  }
+  std::vector<Job> jobs;
+  for (const BatchLine& line : ServerLines(o)) {
+    Job job{line, line.bundle + (o.zip ? ".zip" : ""), ""};
+    if (o.mode == Mode::kBatch) {
+      job.where = (o.batch == "-" ? std::string("stdin") : o.batch) + ":" + std::to_string(line.line) + ": ";
+    }
+    const fs::path target = fs::path(o.out) / job.file;
+    if (!o.force && fs::exists(fs::symlink_status(target, ec))) {
+      throw UsageError{job.where + target.string() + " already exists (give --force to replace it)"};
+    }
+    jobs.push_back(job);
+  }
+  const fs::path manifest = fs::path(o.out) / kManifest;
+  if (o.mode == Mode::kBatch && !o.force && fs::exists(fs::symlink_status(manifest, ec))) {
+    throw UsageError{manifest.string() + " already exists (give --force to replace it)"};
+  }
+  return jobs;
+}
+
+void WriteManifest(OutputTransaction& output, const std::vector<ManifestRow>& rows, bool replace) {
+  const fs::path staged = output.NewFolder() / kManifest;
+  std::ofstream file(staged, std::ios::binary);
+  file << ManifestText(rows);
+  file.close();
+  if (!file) throw fs::filesystem_error("cannot write", staged, std::make_error_code(std::errc::io_error));
+  output.Place(staged, kManifest, replace);
+}
+
+// One job's result, made on a worker thread: only the worker of that job writes it.
+struct Built {
+  fs::path folder;  // the job's own folder in the work folder
+  fs::path result;  // the bundle folder or zip, ready to be placed
+  std::string sha256;
+  std::string error;
+};
+
+void Build(const Options& o, const BundleSource& source, const std::string& zipProgram,
+           const Job& job, Built& built) {
+  const fs::path bundle = built.folder / job.source.bundle;
+  source.Write(bundle);
+  if (!o.zip) {
+    built.result = bundle;
+    return;
+  }
+  built.result = ZipFolder(zipProgram, built.folder, job.source.bundle);
+  VerifyBundleZip(built.result, bundle);
+  built.sha256 = Sha256OfFile(built.result);
+  RemoveTree(bundle);  // only the zip is kept until it is placed
+}
+
+// Runs work(0) ... work(count - 1) on as many threads as there are processors; each
+// item is taken once. After `stop` turns true, or a stop signal came, no further item
+// is started.
+void ForEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work,
+                      const std::atomic<bool>& stop) {
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i = next++; i < count && !stop && g_stopSignal == 0; i = next++) work(i);
+  };
+  const std::size_t threads = std::min<std::size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> pool;
+  for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& thread : pool) thread.join();
+}
+
+// Makes every result in the work folder, then places them in input order and the
+// manifest last. Returns the message of the first failure, in input order; empty when
+// everything is in place.
+std::string WriteAll(const Options& o, const BundleSource& source, const std::string& zipProgram,
+                     const std::vector<Job>& jobs, OutputTransaction& output) {
+  std::vector<Built> built(jobs.size());
+  for (Built& b : built) b.folder = output.NewFolder();
+  std::atomic<bool> failed{false};
+  ForEachOnWorkers(
+      jobs.size(),
+      [&](std::size_t i) {
+        try {
+          Build(o, source, zipProgram, jobs[i], built[i]);
+        } catch (const std::exception& e) {
+          built[i].error = e.what();
+          failed = true;
+        }
+      },
+      failed);
+  if (g_stopSignal != 0) return StoppedBy();
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (!built[i].error.empty()) return jobs[i].where + built[i].error;
+  }
+  std::vector<ManifestRow> rows;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (g_stopSignal != 0) break;
+    try {
+      output.Place(built[i].result, jobs[i].file, o.force);
+    } catch (const std::exception& e) {
+      return jobs[i].where + e.what();
+    }
+    rows.push_back({jobs[i].source.line, jobs[i].source.bundle, jobs[i].file, built[i].sha256});
+  }
+  if (g_stopSignal != 0) return StoppedBy();
+  if (o.mode == Mode::kBatch) WriteManifest(output, rows, o.force);
+  return "";
+}
+
+int Make(const Options& o) {
+  const BundleSource source = o.from.empty()
+                                  ? BundleSource::Installer(o.installer.empty() ? ORVALUNE_DEFAULT_INSTALLER : o.installer)
+                                  : BundleSource::Template(o.from);
+  std::string zipProgram;
+  const std::vector<Job> jobs = Plan(o, source, zipProgram);
+  if (o.zip && !IsMachO(source.Executable())) {
+    std::cerr << "orvalune-stamp: warning: " << source.Executable().string()
+              << " is not a Mach-O executable: the zip will not run on a Mac\n";
+  }
+  std::vector<fs::path> written;
+  for (const Job& job : jobs) written.push_back(fs::path(o.out) / job.file);
+  if (o.mode == Mode::kBatch) written.push_back(fs::path(o.out) / kManifest);
+  if (o.dryRun) {
+    for (const fs::path& path : written) std::cout << path.string() << "\n";
+    return 0;
   }
 
-  // Built beside its final place and renamed in one step: never half a bundle.
-  const fs::path staging = out / (".stamp-" + std::to_string(::getpid()) + ".app");
-  fs::remove_all(staging, ec);
+  CatchStopSignals();
+  std::string failure;
+  std::vector<fs::path> left;
   try {
-    fs::create_directories(staging / "Contents" / "MacOS");
-    fs::copy_file(o.installer, staging / "Contents" / "MacOS" / "OrvaluneInstaller");
-    fs::permissions(staging / "Contents" / "MacOS" / "OrvaluneInstaller",
-                    static_cast<fs::perms>(0755));
-    std::ofstream plist(staging / "Contents" / "Info.plist");
-    plist << kInfoPlist;
-    plist.close();
-    if (!plist) throw fs::filesystem_error("cannot write Info.plist", std::error_code());
-    if (o.force) fs::remove_all(bundle);
-    fs::rename(staging, bundle);
-  } catch (const std::exception& e) {
-    fs::remove_all(staging, ec);
-    std::cerr << "orvalune-stamp: " << e.what() << "\n";
-    return 1;
+    OutputTransaction output(o.out);
+    try {
+      failure = WriteAll(o, source, zipProgram, jobs, output);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    left = failure.empty() ? output.Commit() : output.Rollback();
+  } catch (const std::exception& e) {  // the work folder could not be made
+    failure = e.what();
   }
-  std::cout << bundle.string() << "\n";
+  if (!failure.empty()) {
+    std::cerr << "orvalune-stamp: " << failure << "\n";
+    for (const fs::path& path : left) {
+      std::cerr << "orvalune-stamp: could not remove or put back " << path.string() << "\n";
+    }
+    if (left.empty()) std::cerr << "orvalune-stamp: nothing of this run was kept\n";
+    return g_stopSignal != 0 ? 128 + g_stopSignal : kWriteFailed;
+  }
+  for (const fs::path& path : left) {
+    std::cerr << "orvalune-stamp: warning: could not remove the work folder " << path.string() << "\n";
+  }
+  for (const fs::path& path : written) std::cout << path.string() << "\n";
   return 0;
 }
 
@@ -246,11 +296,25 @@ int Stamp(const Options& o) {
 
 int main(int argc, char** argv) {
   try {
-    const Options options = Parse(argc, argv);
-    if (!options.decode.empty()) return Decode(options.decode);
-    return Stamp(options);
+    const Options options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (options.mode) {
+      case Mode::kHelp:
+        std::cout << kUsage;
+        return 0;
+      case Mode::kVersion:
+        std::cout << "orvalune-stamp " << varnesk::orvalune::ORVALUNE_CLIENT_VERSION << "\n";
+        return 0;
+      case Mode::kDecode:
+        return Decode(options.decode);
+      case Mode::kStamp:
+      case Mode::kBatch:
+        return Make(options);
+    }
   } catch (const UsageError& e) {
     std::cerr << "orvalune-stamp: " << e.message << "\n";
-    return kUsageError;
+  } catch (const std::exception& e) {
+    std::cerr << "orvalune-stamp: " << e.what() << "\n";
+    return kWriteFailed;
   }
+  return kUsageError;
 }
