@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -22,20 +23,6 @@ using Poco::Zip::ZipLocalFileHeader;
 
 constexpr const char* kIllegalPath = "..";  // as Poco rejects it: anywhere in the name
 constexpr std::size_t kMaxLinkTarget = 4096;
-
-// Writes all of `size` bytes; false on a write error.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // Creates `dir` and its missing parents below `root` (which exists), refusing to pass
 // through a link. `dir` is `root` followed by relative components.
@@ -59,13 +46,12 @@ bool MakeDirectories(const std::string& root, const std::string& dir) {
 
 }  // namespace
 
-ClientExtractor::ClientExtractor(std::istream& in, const std::string& root, std::string topFolder,
-                                 std::set<std::string> links)
+ClientExtractor::ClientExtractor(std::istream& in, const PayloadView& payload, const std::string& root,
+                                 std::string topFolder, std::set<std::string> links)
     : Poco::Zip::Decompress(in, Poco::Path(root), false, false),
       m_topFolder(std::move(topFolder)),
       m_links(std::move(links)),
-      m_input(kBufferSize),
-      m_output(kBufferSize) {
+      m_payload(payload) {
   Poco::Path absolute(root);
   absolute.makeAbsolute();
   absolute.makeDirectory();
@@ -73,8 +59,26 @@ ClientExtractor::ClientExtractor(std::istream& in, const std::string& root, std:
 }
 
 void ClientExtractor::Fail(const ZipLocalFileHeader& hdr, const std::string& message) {
-  std::pair<const ZipLocalFileHeader, const std::string> args(hdr, message);
-  EError.notify(this, args);
+  m_failures.push_back({m_entry, hdr, message});
+}
+
+Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
+  Poco::Zip::ZipArchive archive = decompressAllFiles();
+  // Every folder exists now; the files are created once each and written whole.
+  const std::vector<EntryResult> results = InflateEntries(m_payload, m_jobs, threads);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (!results[i].Ok()) m_failures.push_back({m_jobEntries[i].entry, m_jobEntries[i].hdr, results[i].error});
+  }
+  std::stable_sort(m_failures.begin(), m_failures.end(),
+                   [](const Failure& a, const Failure& b) { return a.entry < b.entry; });
+  for (const Failure& failure : m_failures) {
+    std::pair<const ZipLocalFileHeader, const std::string> args(failure.hdr, failure.message);
+    EError.notify(this, args);
+  }
+  m_jobs.clear();
+  m_jobEntries.clear();
+  m_failures.clear();
+  return archive;
 }
 
 std::string ClientExtractor::UnsafeReason(const std::string& name) {
@@ -112,6 +116,7 @@ std::string ClientExtractor::UnsafeReason(const std::string& name) {
 }
 
 bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFileHeader& hdr) {
+  ++m_entry;
   const std::string& name = hdr.getFileName();
   // Poco's isDirectory() reads the last character of the name: never ask for an empty one.
   const bool isDirectory = !name.empty() && hdr.isDirectory();
@@ -141,7 +146,7 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
       name.find(kIllegalPath) != std::string::npos) {
     return Decompress::handleZipEntry(zipStream, hdr);
   }
-  return ExtractFile(zipStream, hdr, m_root + name);
+  return QueueFile(zipStream, hdr, m_root + name);
 }
 
 std::string ClientExtractor::UnsafeLinkReason(const std::string& name,
@@ -210,89 +215,29 @@ bool ClientExtractor::ExtractLink(std::istream& in, const ZipLocalFileHeader& hd
   return true;
 }
 
-bool ClientExtractor::ExtractFile(std::istream& in, const ZipLocalFileHeader& hdr,
-                                  const std::string& path) {
+bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
+                                const std::string& path) {
   const std::uint64_t compressedSize = hdr.getCompressedSize();
-  std::uint64_t left = compressedSize;
-  // Skips what is left of the entry's data so the parser finds the next header.
-  auto skipRest = [&] {
-    if (left > 0) in.seekg(static_cast<std::streamoff>(left), std::ios::cur);
-    return true;
-  };
-
-  const std::size_t slash = path.find_last_of('/');
-  if (!MakeDirectories(m_root, path.substr(0, slash))) {
+  const std::streamoff dataOffset = in.tellg();
+  // The parser finds the next header right after this entry's data.
+  in.seekg(static_cast<std::streamoff>(compressedSize), std::ios::cur);
+  if (!MakeDirectories(m_root, path.substr(0, path.find_last_of('/')))) {
     Fail(hdr, "Failed to create output stream " + path);
-    return skipRest();
-  }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) {
-    Fail(hdr, "Failed to create output stream " + path);
-    return skipRest();
-  }
-
-  std::vector<unsigned char>& input = m_input;
-  std::vector<unsigned char>& output = m_output;
-  const bool deflated = hdr.getCompressionMethod() == ZipCommon::CM_DEFLATE;
-  z_stream zs{};
-  if (deflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK) {
-    ::close(fd);
-    Fail(hdr, "Exception: zlib could not start");
-    return skipRest();
-  }
-  std::unique_ptr<z_stream, int (*)(z_stream*)> inflater(deflated ? &zs : nullptr, inflateEnd);
-
-  uLong crc = crc32(0L, Z_NULL, 0);
-  std::uint64_t produced = 0;
-  std::string error;
-  bool streamEnded = !deflated;
-  while (error.empty() && left > 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
-    in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(want));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    left -= got;
-    if (got < want) error = "Exception: unexpected end of the archive in " + path;
-    if (!deflated) {
-      crc = crc32(crc, input.data(), static_cast<uInt>(got));
-      produced += got;
-      if (!WriteAll(fd, input.data(), got)) error = "Exception: cannot write " + path;
-      continue;
-    }
-    zs.next_in = input.data();
-    zs.avail_in = static_cast<uInt>(got);
-    while (error.empty() && zs.avail_in > 0 && !streamEnded) {
-      zs.next_out = output.data();
-      zs.avail_out = static_cast<uInt>(output.size());
-      const int rc = inflate(&zs, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-        error = "Exception: corrupt deflate data in " + path;
-        break;
-      }
-      const std::size_t out = output.size() - zs.avail_out;
-      crc = crc32(crc, output.data(), static_cast<uInt>(out));
-      produced += out;
-      if (!WriteAll(fd, output.data(), out)) error = "Exception: cannot write " + path;
-      if (rc == Z_STREAM_END) streamEnded = true;
-      if (rc == Z_BUF_ERROR && out == 0) break;
-    }
-  }
-  const bool closed = ::close(fd) == 0;
-  if (error.empty() && !closed) error = "Exception: cannot write " + path;
-  if (!error.empty()) {
-    // Like an exception while writing: the file stays as far as it was written.
-    Fail(hdr, error);
-    return skipRest();
-  }
-  if (crc != hdr.getCRC() || !streamEnded) {
-    ::unlink(path.c_str());
-    Fail(hdr, "CRC mismatch. Corrupt file: " + path);
     return true;
   }
-  if (produced != hdr.getUncompressedSize()) {
-    ::unlink(path.c_str());
-    Fail(hdr, "Filesizes do not match. Corrupt file: " + path);
+  if (dataOffset < 0 || static_cast<std::uint64_t>(dataOffset) + compressedSize > m_payload.Size()) {
+    Fail(hdr, "Exception: unexpected end of the archive in " + path);
     return true;
   }
+  EntryJob job;
+  job.dataOffset = static_cast<std::uint64_t>(dataOffset);
+  job.compressedSize = compressedSize;
+  job.uncompressedSize = hdr.getUncompressedSize();
+  job.crc32 = hdr.getCRC();
+  job.method = static_cast<std::uint16_t>(hdr.getCompressionMethod());
+  job.path = path;
+  m_jobs.push_back(std::move(job));
+  m_jobEntries.push_back({m_entry, hdr, std::string()});
   return true;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// The extractor of the client archive: Poco's Decompress, with entry data inflated by
-// zlib in large buffers and written in large blocks, and with a guard that keeps every
-// write inside the target folder.
+// The extractor of the client archive: Poco's Decompress walks the local headers and
+// decides, entry by entry, what is unpacked and what fails, as it always has; folders
+// and links are made during that walk, while the data of accepted files is unpacked
+// afterwards on worker threads, read in place from the payload (EntryInflater). Every
+// failure is raised through EError on the calling thread, in entry order, once the
+// workers are done. A guard keeps every write inside the target folder.
 //
 // Observable behaviour is Poco's: the same files and folders; each failed entry raised
 // through EError (CRC or size mismatch, a file that cannot be created, an unsupported
@@ -19,37 +22,53 @@
 #include <vector>
 
 #include <Poco/Zip/Decompress.h>
+#include <Poco/Zip/ZipArchive.h>
+
+#include "installer/EntryInflater.h"
+#include "installer/Payload.h"
 
 namespace varnesk {
 
 class ClientExtractor : public Poco::Zip::Decompress {
  public:
-  /// `root` is the existing folder that receives the entries. With a `topFolder`
-  /// ("Name/"), every entry must lie inside it. `links` names the link entries.
-  ClientExtractor(std::istream& in, const std::string& root, std::string topFolder = std::string(),
-                  std::set<std::string> links = {});
+  /// `in` reads `payload` (a PayloadStream over it); `root` is the existing, fresh
+  /// folder that receives the entries. With a `topFolder` ("Name/"), every entry must
+  /// lie inside it. `links` names the link entries.
+  ClientExtractor(std::istream& in, const PayloadView& payload, const std::string& root,
+                  std::string topFolder = std::string(), std::set<std::string> links = {});
 
   bool handleZipEntry(std::istream& zipStream, const Poco::Zip::ZipLocalFileHeader& hdr) override;
 
-  /// Size of the read, inflate and write buffers.
-  static constexpr std::size_t kBufferSize = 256 * 1024;
+  /// decompressAllFiles(), then the files unpacked on `threads` threads, then every
+  /// failed entry raised through EError, in entry order.
+  Poco::Zip::ZipArchive ExtractAll(unsigned threads = kExtractionThreads);
 
  private:
   // Why `name` may not be written below the root ("" when it may).
   std::string UnsafeReason(const std::string& name);
-  bool ExtractFile(std::istream& in, const Poco::Zip::ZipLocalFileHeader& hdr,
-                   const std::string& path);
+  // Queues an accepted file for the workers and skips its data.
+  bool QueueFile(std::istream& in, const Poco::Zip::ZipLocalFileHeader& hdr, const std::string& path);
   bool ExtractLink(std::istream& in, const Poco::Zip::ZipLocalFileHeader& hdr);
   // Why the link `name` may not point to `target` ("" when it may).
   std::string UnsafeLinkReason(const std::string& name, const std::string& target) const;
+  // Records a failure of the current entry; raised later, in entry order.
   void Fail(const Poco::Zip::ZipLocalFileHeader& hdr, const std::string& message);
+
+  struct Failure {
+    std::size_t entry;
+    Poco::Zip::ZipLocalFileHeader hdr;
+    std::string message;
+  };
 
   std::string m_root;  // with a trailing "/"
   std::string m_topFolder;
   std::set<std::string> m_links;
   std::string m_verifiedDir;  // last folder found free of links (most entries share it)
-  std::vector<unsigned char> m_input;   // allocated once: zeroing per file cost a quarter
-  std::vector<unsigned char> m_output;  // of the extraction's instructions
+  PayloadView m_payload;
+  std::size_t m_entry = 0;  // index of the entry being handled
+  std::vector<EntryJob> m_jobs;
+  std::vector<Failure> m_jobEntries;  // entry and header of each job, for its failure
+  std::vector<Failure> m_failures;
 };
 
 }  // namespace varnesk

@@ -209,13 +209,13 @@ Status ClientInstallerBase::InstallClientFilesFrom(const PayloadView& payload) {
     }
     // The archive is read in place from the program's own data, never copied.
     PayloadStream stream(payload);
-    ClientExtractor extractor(stream, m_staging.Folder(), std::string(kClientBundleName) + "/",
+    ClientExtractor extractor(stream, payload, m_staging.Folder(), std::string(kClientBundleName) + "/",
                               std::move(links));
     m_decompressError = false;
     auto onError = Poco::Delegate<ClientInstallerBase, DecompressErrorArgs>(
         this, &ClientInstallerBase::OnDecompressError);
     extractor.EError += onError;
-    const Poco::Zip::ZipArchive archive = extractor.decompressAllFiles();
+    const Poco::Zip::ZipArchive archive = extractor.ExtractAll();
     extractor.EError -= onError;
     const Completeness completeness = CheckCompleteness(archive, payload);
     if (completeness == Completeness::kUnreadable) {
