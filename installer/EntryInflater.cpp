@@ -41,24 +41,30 @@ bool InsidePayload(const PayloadView& payload, const EntryJob& job) {
 }
 
 // Calls `visit(bytes, count)` for the parts of the archive bytes [offset, offset + size)
-// that lie in each slice, in order, until it returns false. Bytes past the payload are
-// not visited.
+// that lie in each slice, at most `most` bytes at a time, in order, until it returns
+// false. Bytes past the payload are not visited.
 template <typename Visit>
 void ForEachPiece(const PayloadView& payload, std::uint64_t offset, std::uint64_t size,
-                  Visit visit) {
+                  std::uint64_t most, Visit visit) {
   const std::uint64_t end = offset + size;
   std::uint64_t start = 0;
   for (std::size_t i = 0; i < payload.count && start < end; ++i) {
     const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
-    const std::uint64_t from = std::max(offset, start);
     const std::uint64_t to = std::min(end, start + length);
-    if (from < to && !visit(payload.slices[i].bytes + (from - start),
-                            static_cast<std::size_t>(to - from))) {
-      return;
+    for (std::uint64_t from = std::max(offset, start); from < to;) {
+      const std::uint64_t count = std::min(most, to - from);
+      if (!visit(payload.slices[i].bytes + (from - start), static_cast<std::size_t>(count))) return;
+      from += count;
     }
     start += length;
   }
 }
+
+// Entries are read this much at a time where they are not inflated whole, and the
+// payload pages read so far are dropped after each (when the payload is releasable):
+// a large entry's pages do not stay mapped until its end.
+constexpr std::uint64_t kReadStep = kPayloadReleaseBlock;
+constexpr std::uint64_t kWhole = ~std::uint64_t{0};
 
 }  // namespace
 
@@ -126,13 +132,16 @@ EntryResult EntryInflater::Inflate(const EntryJob& job) {
 }
 
 void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kReadStep,
                [&](const unsigned char* bytes, std::size_t count) {
                  out.crc = libdeflate_crc32(out.crc, bytes, count);
                  out.produced += count;
-                 if (WriteAll(fd, bytes, count)) return true;
-                 out.error = "Exception: cannot write " + job.path;
-                 return false;
+                 if (!WriteAll(fd, bytes, count)) {
+                   out.error = "Exception: cannot write " + job.path;
+                   return false;
+                 }
+                 ReleasePayloadPages(m_payload, job.dataOffset, job.dataOffset + out.produced);
+                 return true;
                });
   if (out.error.empty() && !InsidePayload(m_payload, job)) {
     out.error = "Exception: unexpected end of the archive in " + job.path;
@@ -141,14 +150,14 @@ void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
 
 const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
   const unsigned char* inPlace = nullptr;
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kWhole,
                [&](const unsigned char* bytes, std::size_t count) {
                  if (count == job.compressedSize) inPlace = bytes;
                  return false;
                });
   if (inPlace != nullptr || job.compressedSize == 0) return inPlace;
   unsigned char* copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kWhole,
                [&](const unsigned char* bytes, std::size_t count) {
                  std::memcpy(copy, bytes, count);
                  copy += count;
@@ -191,10 +200,11 @@ void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out)
   }
   unsigned char* const buffer = m_stream.Reserve(kStreamBufferSize);
   bool ended = false;
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize,
+  std::uint64_t taken = 0;
+  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kReadStep,
                [&](const unsigned char* bytes, std::size_t count) {
                  zs.next_in = const_cast<unsigned char*>(bytes);
-                 zs.avail_in = static_cast<uInt>(count);  // a slice is below 2 GiB
+                 zs.avail_in = static_cast<uInt>(count);
                  while (!ended) {
                    zs.next_out = buffer;
                    zs.avail_out = static_cast<uInt>(kStreamBufferSize);
@@ -214,6 +224,8 @@ void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out)
                    // A full buffer may leave output pending even when all input is taken.
                    if (zs.avail_out != 0 && (zs.avail_in == 0 || made == 0)) break;
                  }
+                 taken += count;
+                 ReleasePayloadPages(m_payload, job.dataOffset, job.dataOffset + taken);
                  return !ended;
                });
   inflateEnd(&zs);

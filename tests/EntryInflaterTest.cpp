@@ -165,6 +165,7 @@ constexpr std::size_t kSmallLimit = 64 * 1024;  // puts test-sized entries on th
 TEST(EntryInflater, UnpacksSoundEntriesOnEveryPath) {
   const std::string text = Text(300000);
   const std::string kRun(kStreamBuffer + 100, 'a');
+  const std::string kLarge = Noise(5 * 1024 * 1024 + 17);
   const Row rows[] = {
       {"stored", Text(5000), 0, kLimit, 7, 0, nullptr, "", false, Text(5000)},
       {"stored, empty", "", 0, kLimit, 7, 0, nullptr, "", false, std::string()},
@@ -184,6 +185,9 @@ TEST(EntryInflater, UnpacksSoundEntriesOnEveryPath) {
        nullptr, "", false, Noise(2 * kStreamBuffer)},
       {"streaming, one byte short of a buffer", Text(kStreamBuffer - 1), 8, kSmallLimit, 7, 0, nullptr,
        "", false, Text(kStreamBuffer - 1)},
+      // Entries not inflated whole are read 2 MiB at a time.
+      {"streaming, read in several steps", kLarge, 8, kSmallLimit, 7, 0, nullptr, "", false, kLarge},
+      {"stored, read in several steps", kLarge, 0, kLimit, 7, 0, nullptr, "", false, kLarge},
       {"exactly at the limit, whole buffer", Text(kSmallLimit), 8, kSmallLimit, 7, 0, nullptr, "", false,
        Text(kSmallLimit)},
       // Slices of 4099 bytes: the entry starts 100 bytes before the first boundary.
