@@ -77,6 +77,21 @@ TEST_F(ExtractionTest, StagesBesideTheInstalledBundleUntilItIsComplete) {
   EXPECT_EQ(orvtest::ListTree(installer.root).front(), "Orvalune Client.app/");
 }
 
+TEST_F(ExtractionTest, FilesWhoseLastMatchCrossesABufferBoundaryStayWhole) {
+  // 262,244 bytes of one letter: the deflate stream's last match ends past 256 KiB of
+  // output, where a streaming inflater that stops on a full buffer lost the end.
+  const path src = tmp.path() / "long";
+  const std::string text(262244, 'a');
+  orvtest::WriteFile(src / "Orvalune Client.app" / "Contents" / "long.txt", text);
+  orvtest::WriteFile(src / "Orvalune Client.app" / "Contents" / "huge.txt", std::string(9 << 20, 'b'));
+  const path zip = tmp.path() / "long.zip";
+  orvtest::ZipFolder(src, "Orvalune Client.app", zip);
+  orvtest::FilePayload payload(zip);
+  EXPECT_OK(installer.InstallInPlace(payload.view()));
+  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/long.txt")), text);
+  EXPECT_EQ(orvtest::fs::file_size(Installed("Contents/huge.txt")), std::uintmax_t{9} << 20);
+}
+
 TEST_F(ExtractionTest, RootThatAppearsDuringTheWait) {
   // A file where the root's parent should be makes creation fail until it goes.
   const path blocker = tmp.path() / "blocker";
