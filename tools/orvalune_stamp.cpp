@@ -5,7 +5,10 @@
 //   orvalune-stamp --decode NAME_OR_PATH
 //
 // The bundle's name is BASE followed by the address suffix and ".app"; it holds the
-// built installer as Contents/MacOS/OrvaluneInstaller and an Info.plist.
+// built installer as Contents/MacOS/OrvaluneInstaller and an Info.plist. --installer
+// names the installer executable, or a bundle folder that holds it (the macOS build's
+// build-mac/OrvaluneInstaller.app); it is copied byte for byte, so a code signature
+// inside stays valid.
 // Bad input: a message on standard error, exit status 2, nothing written.
 #include <unistd.h>
 
@@ -205,6 +208,14 @@ const char kInfoPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 </plist>
 )";
 
+// The executable that --installer names: the path itself, or the installer inside a
+// bundle folder.
+fs::path InstallerExecutable(const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return fs::path(path) / "Contents" / "MacOS" / "OrvaluneInstaller";
+  return path;
+}
+
 int Stamp(const Options& o) {
   std::string suffix;
   varnesk::PutIpPortIntoString(o.ip, o.ip2, o.port, o.id, o.lFlag, suffix, o.ods);
@@ -212,8 +223,9 @@ int Stamp(const Options& o) {
   const fs::path bundle = out / (o.name + suffix + ".app");
   std::error_code ec;
   if (!fs::is_directory(out, ec)) throw UsageError{"--out " + o.out + ": not a folder"};
-  if (!fs::is_regular_file(o.installer, ec)) {
-    throw UsageError{"installer " + o.installer + " not found (build it, or give --installer)"};
+  const fs::path installer = InstallerExecutable(o.installer);
+  if (!fs::is_regular_file(installer, ec)) {
+    throw UsageError{"installer " + installer.string() + " not found (build it, or give --installer)"};
   }
   if (fs::exists(fs::symlink_status(bundle, ec)) && !o.force) {
     throw UsageError{bundle.string() + " already exists (give --force to replace it)"};
@@ -224,7 +236,7 @@ int Stamp(const Options& o) {
   fs::remove_all(staging, ec);
   try {
     fs::create_directories(staging / "Contents" / "MacOS");
-    fs::copy_file(o.installer, staging / "Contents" / "MacOS" / "OrvaluneInstaller");
+    fs::copy_file(installer, staging / "Contents" / "MacOS" / "OrvaluneInstaller");
     fs::permissions(staging / "Contents" / "MacOS" / "OrvaluneInstaller",
                     static_cast<fs::perms>(0755));
     std::ofstream plist(staging / "Contents" / "Info.plist");
