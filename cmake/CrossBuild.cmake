@@ -6,8 +6,6 @@
 
 set(ORVALUNE_HOST_TOOLS "" CACHE PATH
     "Folder with payload_gen and check_archive built for the build machine (cross builds)")
-set(ORVALUNE_BUILD_TOOLS payload_gen check_archive)
-
 if(CMAKE_CROSSCOMPILING)
   if(NOT ORVALUNE_HOST_TOOLS)
     message(FATAL_ERROR "A cross build runs payload_gen and check_archive on this machine: "
@@ -18,7 +16,7 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 
 if(ORVALUNE_HOST_TOOLS)
-  foreach(tool ${ORVALUNE_BUILD_TOOLS})
+  foreach(tool payload_gen check_archive)
     if(NOT EXISTS ${ORVALUNE_HOST_TOOLS}/${tool})
       message(FATAL_ERROR "ORVALUNE_HOST_TOOLS: ${ORVALUNE_HOST_TOOLS}/${tool} not found")
     endif()

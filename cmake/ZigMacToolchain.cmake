@@ -6,8 +6,8 @@
 #         -DORVALUNE_MAC_PREFIX=/path/to/poco-for-that-arch ...
 #
 # ORVALUNE_MAC_ARCH is x86_64 or arm64. ORVALUNE_MAC_PREFIX lists the folders that
-# hold the libraries built for the same architecture (POCO); find_package and the
-# find_* commands look only there (and in the SDK stand-ins), never in Linux's own.
+# hold the libraries built for the same architecture (POCO, zlib); find_package and
+# the find_* commands look only there, never in Linux's own.
 #
 # Zig 0.11's lowest macOS target is 11.0, below which it carries no headers, so the
 # deployment target is fixed at 11.0; builds for older systems are made on a Mac with
