@@ -1,5 +1,7 @@
 #include "platform/SystemLog.h"
 
+#include <syslog.h>
+
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -26,6 +28,11 @@ bool DeliverToSink(LogType type, const std::string& message) {
   if (!g_sink) return false;
   g_sink(type, message);
   return true;
+}
+
+void WriteToSyslog(LogType type, const std::string& message) {
+  const int priority = type == LogType::kError ? LOG_ERR : LOG_INFO;
+  ::syslog(LOG_USER | priority, "%s", message.c_str());
 }
 
 std::string FormatLogMessageV(const char* format, va_list args) {

@@ -32,6 +32,11 @@ std::string FormatLogMessageV(const char* format, va_list args);
 /// Hands an already formatted message to the sink if one is installed; false otherwise.
 bool DeliverToSink(LogType type, const std::string& message);
 
+/// Writes an already formatted message to syslog(3), user facility, at LOG_INFO or
+/// LOG_ERR: the Linux back end, and the macOS one on systems older than the unified
+/// log (before 10.12).
+void WriteToSyslog(LogType type, const std::string& message);
+
 }  // namespace platform
 
 // The platform back end defines ORV_LOG_INFO and ORV_LOG_ERROR.

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need, from Debian's packages.
+#   install-deps.sh        the Linux build and its tests
+#   install-deps.sh mac    also what scripts/build-mac.sh needs around Zig: lipo and the
+#                          other LLVM tools, dpkg-dev for `apt-get source`, npm for Zig
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libpoco-dev zlib1g-dev libdeflate-dev zip unzip
           libgtest-dev procps gawk libarchive-tools)
+if [[ ${1:-} == mac ]]; then
+  packages+=(llvm-14 dpkg-dev bzip2 xz-utils ca-certificates)
+  command -v npm >/dev/null || packages+=(npm)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

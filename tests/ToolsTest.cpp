@@ -159,6 +159,35 @@ TEST_F(StampTest, StampThenDecodeGivesBackEveryField) {
   }
 }
 
+// The macOS build leaves an installer bundle; stamping copies its executable unchanged
+// (a code signature covers the bytes), from the bundle or from the executable's path.
+TEST_F(StampTest, StampsFromAnInstallerBundleByteForByte) {
+  orvtest::fs::create_directories(out);
+  const path bundle = tmp.path() / "build-mac" / "OrvaluneInstaller.app";
+  const path executable = bundle / "Contents/MacOS/OrvaluneInstaller";
+  orvtest::fs::create_directories(executable.parent_path());
+  std::string bytes("\xca\xfe\xba\xbe", 4);
+  for (int i = 0; i < 70000; ++i) bytes += static_cast<char>(i * 7);
+  orvtest::WriteFile(executable, bytes);
+
+  for (const path& given : {bundle, executable}) {
+    SCOPED_TRACE(given.string());
+    const Output made = Stamp("--ip 10.1.2.3 --force --installer " + orvtest::Quote(given.string()) +
+                              " --out " + orvtest::Quote(out.string()));
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(orvtest::ReadFile(out / "OrvaluneClient_V2A0A010203.app/Contents/MacOS/OrvaluneInstaller"),
+              bytes);
+  }
+
+  const path empty = tmp.path() / "Empty.app";
+  orvtest::fs::create_directories(empty);
+  const Output missing = Stamp("--ip 10.1.2.4 --installer " + orvtest::Quote(empty.string()) +
+                               " --out " + orvtest::Quote(out.string()));
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("Empty.app/Contents/MacOS/OrvaluneInstaller not found"), std::string::npos)
+      << missing.err;
+}
+
 TEST_F(StampTest, DecodeSaysWhyANameCarriesNoAddress) {
   const Output short_field = Stamp("--decode OrvaluneClient_V2A0A0102PCF6C.app");
   EXPECT_EQ(short_field.status, 1);

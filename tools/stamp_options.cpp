@@ -35,7 +35,8 @@ Output:
   --dry-run         check everything, print what would be written, write nothing
 
 Source (default: the installer of this build):
-  --installer PATH  the installer executable to put into a new bundle
+  --installer PATH  the installer executable to put into a new bundle, or an installer
+                    bundle folder holding it (build-mac/OrvaluneInstaller.app)
   --from BUNDLE     a template bundle (signed once on a Mac), copied byte for byte;
                     only its folder name changes
 

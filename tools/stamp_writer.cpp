@@ -81,8 +81,11 @@ void RemoveTreeNoThrow(const fs::path& root, std::error_code& ec) {
 
 }  // namespace
 
-BundleSource BundleSource::Installer(const std::string& path) {
+BundleSource BundleSource::Installer(const std::string& given) {
   std::error_code ec;
+  // The macOS build leaves an installer bundle: its executable is the installer.
+  const std::string path =
+      fs::is_directory(given, ec) ? (fs::path(given) / kInstallerInBundle).string() : given;
   if (!fs::is_regular_file(path, ec)) {
     throw UsageError{"installer " + path + " not found (build it, or give --installer)"};
   }

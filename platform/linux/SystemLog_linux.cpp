@@ -1,5 +1,3 @@
-#include <syslog.h>
-
 #include <cstdarg>
 
 #include "platform/SystemLog.h"
@@ -13,8 +11,7 @@ void WriteLog(LogType type, const char* format, ...) {
   va_end(args);
 
   if (DeliverToSink(type, message)) return;
-  const int priority = type == LogType::kError ? LOG_ERR : LOG_INFO;
-  syslog(LOG_USER | priority, "%s", message.c_str());
+  WriteToSyslog(type, message);
 }
 
 }  // namespace platform
