@@ -38,6 +38,7 @@ set_target_properties(orvalune_libdeflate PROPERTIES
   COMPILE_OPTIONS "-O2;-fomit-frame-pointer;-w"
   C_STANDARD 99
   C_EXTENSIONS OFF
-  POSITION_INDEPENDENT_CODE ON)
+  POSITION_INDEPENDENT_CODE ON
+  ORVALUNE_THIRD_PARTY ON)
 target_include_directories(orvalune_libdeflate PUBLIC ${libdeflate_dir})
 add_library(libdeflate::libdeflate ALIAS orvalune_libdeflate)

@@ -5,6 +5,7 @@
 // there the executable path is matched on its last component instead.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -14,6 +15,11 @@ bool IsSafeProcessName(const std::string& name);
 
 /// The lookup command for a name that IsSafeProcessName accepts.
 std::string ProcessLookupCommand(const std::string& name);
+
+/// The same lookup without a shell, where the platform can read its process table
+/// directly: the identifiers, ascending as `ps` lists them. False where it cannot (the
+/// caller then runs ProcessLookupCommand).
+bool ListProcessesNamed(const std::string& name, std::vector<std::int32_t>& pids);
 
 /// True when process `pid` runs as the user running this program (its effective user
 /// is our real user). False for other users' processes and for ones already gone:

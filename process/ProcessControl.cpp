@@ -69,7 +69,11 @@ namespace varnesk {
 std::vector<std::int32_t> ProcessControl::FindAll(const std::string& name) {
   std::vector<std::int32_t> own;
   if (!platform::IsSafeProcessName(name)) return own;
-  for (const std::int32_t pid : PidsOf(my_ssystem(platform::ProcessLookupCommand(name)))) {
+  std::vector<std::int32_t> all;
+  if (!platform::ListProcessesNamed(name, all)) {
+    all = PidsOf(my_ssystem(platform::ProcessLookupCommand(name)));
+  }
+  for (const std::int32_t pid : all) {
     if (platform::IsOwnProcess(pid)) own.push_back(pid);
   }
   return own;

@@ -119,6 +119,26 @@ fetch_poco_source() {
   [[ -f $poco_source/Foundation/CMakeLists.txt ]] || fail "no POCO source tree in $tmp"
 }
 
+# libdeflate as Debian ships it, compiled by each architecture's build from its source
+# tree (cmake/libdeflate-sources.cmake), unpacked once into the cache.
+libdeflate_source=""
+fetch_libdeflate_source() {
+  local version tmp
+  version=$(dpkg-query -W -f='${source:Version}' libdeflate-dev)
+  libdeflate_source=$cache/libdeflate-$version
+  [[ -f $libdeflate_source/lib/deflate_decompress.c ]] && return
+  prepare_source_list
+  new_scratch tmp libdeflate-source
+  say "fetching Debian's source package libdeflate=$version"
+  (cd "$tmp" && apt-get "${apt_opts[@]}" source -qq "libdeflate=$version" >"$tmp/log" 2>&1) ||
+    { tail -20 "$tmp/log"; fail "apt-get source libdeflate=$version failed"; }
+  local tree
+  tree=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d -name 'libdeflate-*' | head -1)
+  [[ -f $tree/lib/deflate_decompress.c ]] || fail "no libdeflate source tree in $tmp"
+  rm -rf "$libdeflate_source"
+  mv "$tree" "$libdeflate_source"
+}
+
 # poco_prefix ARCH: the cache folder of POCO for ARCH with this Zig, toolchain and flags.
 poco_prefix() {
   local key
@@ -164,7 +184,8 @@ configure_arch() {
   fi
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DORVALUNE_ZIG="$zig" \
     -DORVALUNE_MAC_ARCH="$arch" -DORVALUNE_MAC_PREFIX="$prefix" -DORVALUNE_HOST_TOOLS="$out/host" \
-    -DCMAKE_BUILD_TYPE=Release -DORVALUNE_CLIENT_ARCHIVE="$out/client/client.zip" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DORVALUNE_CLIENT_ARCHIVE="$out/client/client.zip" \
+    -DORVALUNE_LIBDEFLATE_SOURCE_DIR="$libdeflate_source" >/dev/null
 }
 
 mkdir -p "$cache" "$out"
@@ -176,7 +197,8 @@ install_zig
 poco_version=$(dpkg-query -W -f='${source:Version}' libpoco-dev)
 [[ $poco_version == 1.11.* ]] || fail "expected POCO 1.11 from Debian, found $poco_version"
 for arch in "${archs[@]}"; do build_poco "$arch"; done
-phase_done "Zig $zig_version and POCO $poco_version ready"
+fetch_libdeflate_source
+phase_done "Zig $zig_version, POCO $poco_version and libdeflate's source ready"
 
 cmake -S "$root" -B "$out/host" -DORVALUNE_BUILD_TESTS=OFF -DORVALUNE_BUILD_BENCH=OFF >/dev/null
 cmake --build "$out/host" -j"$jobs" --target payload_gen check_archive check_macho

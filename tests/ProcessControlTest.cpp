@@ -5,6 +5,7 @@
 
 #include "ChildProcesses.h"
 #include "TestSupport.h"
+#include "platform/ProcessLookup.h"
 #include "process/ProcessControl.h"
 
 namespace {
@@ -198,6 +199,24 @@ TEST_F(ProcessControlTest, OtherUsersClientsAreNeitherFoundNorKilled) {
   EXPECT_EQ(counting.kills, 1);
   EXPECT_TRUE(orvtest::WaitUntilGone(ours));
   EXPECT_EQ(::kill(theirs, 0), 0) << "the other user's client still runs";
+}
+
+TEST_F(ProcessControlTest, DirectLookupAgreesWithTheShellCommand) {
+  const pid_t first = children.Start(Helper("OrvaluneClient"));
+  const pid_t second = children.Start(Helper("OrvaluneClient"));
+  children.Start(Helper("OrvaluneClientHelper"));
+  const pid_t blank = children.Start(Helper("Orvalune Client"));
+  for (const std::string name : {"OrvaluneClient", "Orvalune Client", "OrvaluneNoSuchProcess"}) {
+    SCOPED_TRACE(name);
+    std::vector<std::int32_t> direct;
+    if (!platform::ListProcessesNamed(name, direct)) GTEST_SKIP() << "no direct lookup on this platform";
+    EXPECT_EQ(direct, varnesk::PidsOf(varnesk::my_ssystem(platform::ProcessLookupCommand(name))));
+  }
+  std::vector<std::int32_t> pids;
+  platform::ListProcessesNamed("OrvaluneClient", pids);
+  EXPECT_EQ(pids, (std::vector<std::int32_t>{std::min(first, second), std::max(first, second)}));
+  platform::ListProcessesNamed("Orvalune Client", pids);
+  EXPECT_EQ(pids, std::vector<std::int32_t>{blank});
 }
 
 TEST(ProcessControl, UnsupportedOperationsFailAndWriteNothing) {

@@ -1,6 +1,9 @@
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "platform/ProcessLookup.h"
@@ -16,6 +19,34 @@ std::string ProcessLookupCommand(const std::string& name) {
          "sub(/ \\(deleted\\)$/, \"\"); n = split($0, parts, \"/\"); "
          "if (n > 0 && parts[n] == \"" +
          name + "\") print pid }'";
+}
+
+// What `ps -A -o pid=,exe=` and the awk program do, read from /proc: four lookups
+// through a shell cost a run about 30 ms, this about 1 ms each.
+bool ListProcessesNamed(const std::string& name, std::vector<std::int32_t>& pids) {
+  pids.clear();
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  const std::string deleted = " (deleted)";
+  while (const dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    char target[4096];
+    const ssize_t length = ::readlink(("/proc/" + std::string(entry->d_name) + "/exe").c_str(), target,
+                                      sizeof target);
+    if (length <= 0) continue;  // kernel threads, zombies, other users' processes
+    std::string exe(target, static_cast<std::size_t>(length));
+    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      exe.resize(exe.size() - deleted.size());
+    }
+    if (exe.compare(exe.find_last_of('/') + 1, std::string::npos, name) == 0) {
+      pids.push_back(static_cast<std::int32_t>(pid));
+    }
+  }
+  ::closedir(proc);
+  std::sort(pids.begin(), pids.end());
+  return true;
 }
 
 // A process's folder in /proc belongs to its effective user.

