@@ -1,6 +1,7 @@
 #include "tools/stamp_writer.h"
 
 #include <stdlib.h>
+#include <unistd.h>  // mkdtemp on macOS
 
 #include <fstream>
 
