@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -35,6 +36,18 @@ bool FindHomeDirectory(std::string& home) {
     return true;
   }
   return PasswdHome(home);
+}
+
+void AnchorHomeDirectory() {
+  const char* env = std::getenv("HOME");
+  if (env == nullptr || env[0] == '\0' || env[0] == '/') return;
+  std::vector<char> cwd(4096);
+  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) return;
+    cwd.resize(cwd.size() * 2);
+  }
+  const std::string absolute = std::string(cwd.data()) + "/" + env;
+  ::setenv("HOME", absolute.c_str(), 1);
 }
 
 PasswdHomeHook SetPasswdHomeHook(PasswdHomeHook hook) {

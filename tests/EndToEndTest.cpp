@@ -70,6 +70,20 @@ TEST_F(EndToEndTest, SecondInstallationReplacesTheFirst) {
   ExpectInstalledBundle();
 }
 
+TEST_F(EndToEndTest, RelativeHomeMeansTheFolderBelowTheStartingDirectory) {
+  // The link repair changes the working directory; a HOME taken literally after that
+  // failed the install and left the staging folder behind.
+  orvtest::fs::create_directories(home / "Desktop");
+  const path exe = Place("OrvaluneClient_V2A7F000001I00000001.app");
+  const std::string command = "cd " + orvtest::Quote(tmp.path().string()) + " && env HOME=" +
+                              orvtest::Quote(home.lexically_relative(tmp.path()).string()) + " " +
+                              orvtest::Quote(exe.string()) + " >/dev/null 2>&1";
+  ASSERT_EQ(orvtest::Shell(command), 1);
+  EXPECT_NE(OnlyClient().pid, 0);
+  ExpectInstalledBundle();
+  EXPECT_EQ(DesktopNames(), std::vector<std::string>{"Orvalune Client.app"});
+}
+
 TEST_F(EndToEndTest, DamagedPayloadLeavesTheInstalledClientAlone) {
   orvtest::fs::create_directories(home / "Desktop");
   ASSERT_EQ(Install("OrvaluneClient_V2A7F000001.app"), 1);
