@@ -24,26 +24,6 @@ using Poco::Zip::ZipLocalFileHeader;
 constexpr const char* kIllegalPath = "..";  // as Poco rejects it: anywhere in the name
 constexpr std::size_t kMaxLinkTarget = 4096;
 
-// Creates `dir` and its missing parents below `root` (which exists), refusing to pass
-// through a link. `dir` is `root` followed by relative components.
-bool MakeDirectories(const std::string& root, const std::string& dir) {
-  for (std::size_t pos = root.size(); pos <= dir.size();) {
-    std::size_t end = dir.find('/', pos);
-    if (end == std::string::npos) end = dir.size();
-    if (end > pos) {
-      const std::string prefix = dir.substr(0, end);
-      struct stat st {};
-      if (::lstat(prefix.c_str(), &st) != 0) {
-        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
-        if (::lstat(prefix.c_str(), &st) != 0) return false;
-      }
-      if (!S_ISDIR(st.st_mode)) return false;  // a link or a file where a folder must be
-    }
-    pos = end + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 ClientExtractor::ClientExtractor(std::istream& in, const PayloadView& payload, const std::string& root,
@@ -56,6 +36,27 @@ ClientExtractor::ClientExtractor(std::istream& in, const PayloadView& payload, c
   absolute.makeAbsolute();
   absolute.makeDirectory();
   m_root = absolute.toString();
+}
+
+bool ClientExtractor::MakeDirectories(const std::string& dir) {
+  for (std::size_t pos = m_root.size(); pos <= dir.size();) {
+    std::size_t end = dir.find('/', pos);
+    if (end == std::string::npos) end = dir.size();
+    if (end > pos) {
+      std::string prefix = dir.substr(0, end);
+      if (m_realFolders.count(prefix) == 0) {
+        struct stat st {};
+        if (::lstat(prefix.c_str(), &st) != 0) {
+          if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+          if (::lstat(prefix.c_str(), &st) != 0) return false;
+        }
+        if (!S_ISDIR(st.st_mode)) return false;  // a link or a file where a folder must be
+        m_realFolders.insert(std::move(prefix));
+      }
+    }
+    pos = end + 1;
+  }
+  return true;
 }
 
 void ClientExtractor::Fail(const ZipLocalFileHeader& hdr, const std::string& message) {
@@ -98,10 +99,10 @@ std::string ClientExtractor::UnsafeReason(const std::string& name) {
   while (pos < dir.size() + 1 && !dir.empty()) {
     std::size_t end = dir.find('/', pos);
     if (end == std::string::npos) end = dir.size();
-    const std::string prefix = dir.substr(0, end);
+    const std::string path = m_root + dir.substr(0, end);
     struct stat st {};
-    if (::lstat((m_root + prefix).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      return "Entry path passes through the link " + m_root + prefix;
+    if (m_realFolders.count(path) == 0 && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      return "Entry path passes through the link " + path;
     }
     pos = end + 1;
   }
@@ -135,7 +136,7 @@ bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFile
     return true;
   }
   if (isDirectory) {
-    if (!MakeDirectories(m_root, m_root + name)) Fail(hdr, "Failed to create folder " + name);
+    if (!MakeDirectories(m_root + name)) Fail(hdr, "Failed to create folder " + name);
     return true;
   }
   if (m_links.count(name) != 0) return ExtractLink(zipStream, hdr);
@@ -208,7 +209,7 @@ bool ClientExtractor::ExtractLink(std::istream& in, const ZipLocalFileHeader& hd
     Fail(hdr, reason);
     return true;
   }
-  if (!MakeDirectories(m_root, path.substr(0, path.find_last_of('/'))) ||
+  if (!MakeDirectories(path.substr(0, path.find_last_of('/'))) ||
       ::symlink(target.c_str(), path.c_str()) != 0) {
     Fail(hdr, "Failed to create link " + path);
   }
@@ -221,7 +222,7 @@ bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
   const std::streamoff dataOffset = in.tellg();
   // The parser finds the next header right after this entry's data.
   in.seekg(static_cast<std::streamoff>(compressedSize), std::ios::cur);
-  if (!MakeDirectories(m_root, path.substr(0, path.find_last_of('/')))) {
+  if (!MakeDirectories(path.substr(0, path.find_last_of('/')))) {
     Fail(hdr, "Failed to create output stream " + path);
     return true;
   }

@@ -19,6 +19,7 @@
 // climbs out of the top folder, fails the entry.
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <Poco/Zip/Decompress.h>
@@ -44,6 +45,9 @@ class ClientExtractor : public Poco::Zip::Decompress {
   Poco::Zip::ZipArchive ExtractAll(unsigned threads = kExtractionThreads);
 
  private:
+  // Creates `dir` (the root followed by relative components) and its missing parents,
+  // refusing to pass through a link or a file.
+  bool MakeDirectories(const std::string& dir);
   // Why `name` may not be written below the root ("" when it may).
   std::string UnsafeReason(const std::string& name);
   // Queues an accepted file for the workers and skips its data.
@@ -64,6 +68,9 @@ class ClientExtractor : public Poco::Zip::Decompress {
   std::string m_topFolder;
   std::set<std::string> m_links;
   std::string m_verifiedDir;  // last folder found free of links (most entries share it)
+  // Folders below the root this extraction has made or found to be real folders: a
+  // folder cannot turn into a link while it stands, so they are not looked at again.
+  std::unordered_set<std::string> m_realFolders;
   PayloadView m_payload;
   std::size_t m_entry = 0;  // index of the entry being handled
   std::vector<EntryJob> m_jobs;

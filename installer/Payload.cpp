@@ -1,9 +1,12 @@
 #include "installer/Payload.h"
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "installer/ZipLayout.h"
@@ -24,6 +27,48 @@ void DropWholeBlocks(std::uintptr_t begin, std::uintptr_t end) {
   const std::uintptr_t first = (begin + block - 1) / block * block;
   const std::uintptr_t last = end / block * block;
   if (first < last) platform::DropPages(reinterpret_cast<void*>(first), last - first);
+}
+
+// CRC-32 of the archive bytes [from, to), each slice's pages mapped in first.
+std::uint32_t CrcOfRange(const PayloadView& payload, std::uint64_t from, std::uint64_t to) {
+  std::uint32_t crc = 0;
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < payload.count && start < to; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    const std::uint64_t a = std::max(from, start);
+    const std::uint64_t b = std::min(to, start + length);
+    if (a < b) {
+      const unsigned char* bytes = payload.slices[i].bytes + (a - start);
+      const auto count = static_cast<std::size_t>(b - a);
+      platform::MapInPages(bytes, count);
+      crc = libdeflate_crc32(crc, bytes, count);
+    }
+    start += length;
+  }
+  return crc;
+}
+
+// Payloads below this are checked on the calling thread alone.
+constexpr std::uint64_t kSplitCheckAbove = 1024 * 1024;
+
+// CRC-32 of the whole payload. Most of a first check's time goes to mapping the pages
+// in, not to the CRC itself, so the second half is read on a second thread and the two
+// CRCs are joined.
+std::uint32_t CrcOfPayload(const PayloadView& payload) {
+  const std::uint64_t size = payload.Size();
+  if (size < kSplitCheckAbove) return CrcOfRange(payload, 0, size);
+  const std::uint64_t half = size / 2;
+  std::uint32_t second = 0;
+  std::thread helper;
+  try {
+    helper = std::thread([&] { second = CrcOfRange(payload, half, size); });
+  } catch (const std::system_error&) {
+    return CrcOfRange(payload, 0, size);  // no second thread: the same result, later
+  }
+  const std::uint32_t first = CrcOfRange(payload, 0, half);
+  helper.join();
+  return static_cast<std::uint32_t>(
+      crc32_combine(first, second, static_cast<z_off_t>(size - half)));
 }
 
 }  // namespace
@@ -59,8 +104,8 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
     const unsigned char* bytes = payload.slices[i].bytes;
     const unsigned char* const end = bytes + payload.slices[i].length;
     if (!payload.releasable) {
-      actual = libdeflate_crc32(actual, bytes, static_cast<std::size_t>(end - bytes));
-      continue;
+      actual = CrcOfPayload(payload);
+      break;
     }
     // Read block by block, dropping each block once read; a block that a slice shares
     // with the next (the embedded slices follow each other in memory) goes with the next.

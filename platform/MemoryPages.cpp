@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 namespace platform {
 
 std::size_t PageSize() {
@@ -20,6 +22,22 @@ bool DropPages(void* begin, std::size_t length) {
 #else
   (void)begin;
   (void)length;
+  return false;
+#endif
+}
+
+bool MapInPages(const void* begin, std::size_t length) {
+  if (length == 0) return true;
+  const auto first = reinterpret_cast<std::uintptr_t>(begin) / PageSize() * PageSize();
+  const auto end = reinterpret_cast<std::uintptr_t>(begin) + length;
+  void* const start = reinterpret_cast<void*>(first);
+#if defined(MADV_POPULATE_READ)
+  // Linux 5.14 and later fill the page tables from the file cache in one call.
+  if (::madvise(start, end - first, MADV_POPULATE_READ) == 0) return true;
+#endif
+#ifdef MADV_WILLNEED
+  return ::madvise(start, end - first, MADV_WILLNEED) == 0;
+#else
   return false;
 #endif
 }

@@ -15,4 +15,10 @@ std::size_t PageSize();
 /// refuses; nothing changes then.
 bool DropPages(void* begin, std::size_t length);
 
+/// Maps in the pages [begin, begin + length) of a read-only file mapping ahead of
+/// reading them, in one call rather than one page fault per few pages. The range is
+/// widened to whole pages. A hint: false where the system has no such call or refuses,
+/// and nothing changes then.
+bool MapInPages(const void* begin, std::size_t length);
+
 }  // namespace platform

@@ -174,6 +174,17 @@ TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
   orvtest::WriteFile(tmp.path() / "src" / "Orvalune Client.app" / "f", std::string(3000, 'f'));
   orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", tmp.path() / "a.zip");
   const std::vector<unsigned char> good = orvtest::ReadBytes(tmp.path() / "a.zip");
+  // Large enough to be checked in two halves on two threads.
+  std::string noise(3 * 1024 * 1024, '\0');
+  std::uint32_t state = 1;
+  for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+  orvtest::WriteFile(tmp.path() / "big" / "Orvalune Client.app" / "f", noise);
+  orvtest::ZipFolder(tmp.path() / "big", "Orvalune Client.app", tmp.path() / "b.zip");
+  const std::vector<unsigned char> large = orvtest::ReadBytes(tmp.path() / "b.zip");
+  std::vector<unsigned char> largeFlippedEarly = large;
+  largeFlippedEarly[1000] ^= 0x80;
+  std::vector<unsigned char> largeFlippedLate = large;
+  largeFlippedLate[large.size() * 3 / 4] ^= 1;
   auto crcOf = [](const std::vector<unsigned char>& b) {
     return static_cast<std::uint32_t>(crc32(0, b.data(), static_cast<uInt>(b.size())));
   };
@@ -194,6 +205,9 @@ TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
       {"cut short", noEnd, good.size(), crcOf(good), false},
       {"no archive, recorded as such", garbage, garbage.size(), crcOf(garbage), false},
       {"cut short, recorded as such", noEnd, noEnd.size(), crcOf(noEnd), false},
+      {"large, as built", large, large.size(), crcOf(large), true},
+      {"large, a byte flipped in its first half", largeFlippedEarly, large.size(), crcOf(large), false},
+      {"large, a byte flipped in its second half", largeFlippedLate, large.size(), crcOf(large), false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
