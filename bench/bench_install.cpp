@@ -4,17 +4,18 @@
 //       work folder DIR (say one on tmpfs, one on disk), of: the whole installation
 //       (less its five-second pause), extraction alone, the entry inflater and its pool
 //       over the payload's entries (1 and 2 threads; after the payload check, with the
-//       payload's pages kept or dropped), a plain one-thread zlib extractor, `unzip -q`
+//       payload read from the program's file or in place), a plain one-thread zlib extractor, `unzip -q`
 //       and, where installed, `bsdtar -xf`; medians with min, max and the spread of the
 //       middle half, peak RSS, ratios to unzip.
-//   bench_install extract DIR                        (internal) unpack the payload into DIR
-//   bench_install inflate DIR THREADS [check] [drop] [limit=BYTES]
+//   bench_install extract DIR [mapped]               (internal) unpack the payload into DIR
+//   bench_install inflate DIR THREADS [check] [mapped] [drop] [limit=BYTES]
 //       (internal) unpack the payload into DIR as the threaded extraction will: folders
 //       first, links as links, files through InflateEntries; `check` runs the payload
-//       check first, `drop` makes the payload releasable (the check and the inflater drop
-//       the pages they have read), `limit` sets the whole-buffer limit
+//       check first, `mapped` reads the payload in place instead of from the program's
+//       file, `drop` reads it in place and makes it releasable (the check and the
+//       inflater drop the pages they have read), `limit` sets the whole-buffer limit
 //   bench_install minimal ARCHIVE DIR                (internal) plain zlib extractor
-//   bench_install verify ROUNDS [drop]               cost of the payload check
+//   bench_install verify ROUNDS [mapped|drop]        cost of the payload check
 //   bench_install transaction ROUNDS                 cost of each step the transaction adds
 //       (lock, recovery scan, space check, verification, swap), timed in place
 //   bench_install cost LABEL -- COMMAND...            time and peak RSS of one command
@@ -136,8 +137,8 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
       {"inflater, 2 threads", [&](const std::string& d) { return std::vector<std::string>{self, "inflate", d, "2"}; }},
       {"check + inflater, 2 threads", [&](const std::string& d) {
          return std::vector<std::string>{self, "inflate", d, "2", "check"}; }},
-      {"check + inflater, 2 thr., drop", [&](const std::string& d) {
-         return std::vector<std::string>{self, "inflate", d, "2", "check", "drop"}; }},
+      {"check + inflater, 2 thr., mapped", [&](const std::string& d) {
+         return std::vector<std::string>{self, "inflate", d, "2", "check", "mapped"}; }},
       {"plain zlib extractor, 1 thread", [&](const std::string& d) {
          return std::vector<std::string>{self, "minimal", archive, d}; }},
       {"unzip -q", [&](const std::string& d) { return std::vector<std::string>{"unzip", "-q", archive, "-d", d}; }},
@@ -242,11 +243,19 @@ int MinimalExtract(const std::string& archive, const std::string& dir) {
 // Unpacks the embedded payload into `dir` as the threaded extraction will: the central
 // directory read up front, folders made first, links made as links, every file through
 // InflateEntries. Returns 1 when anything fails.
-int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop,
+// The embedded payload as the installer reads it (from the program's file), or read in
+// place from memory, its pages kept or dropped as they are read.
+varnesk::PayloadView BenchPayload(bool mapped, bool drop) {
+  if (!mapped && !drop) return varnesk::ClientInstallerBase::EmbeddedPayload();
+  varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayloadInMemory();
+  payload.releasable = drop;
+  return payload;
+}
+
+int InflateInto(const std::string& dir, unsigned threads, bool check, bool mapped, bool drop,
                 std::size_t limit) {
   namespace zip = varnesk::zip;
-  varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
-  payload.releasable = drop;
+  const varnesk::PayloadView payload = BenchPayload(mapped, drop);
   if (check && !varnesk::IsIntactPayload(payload, varnesk::kPayloadSize, varnesk::kPayloadCrc32)) {
     return 1;
   }
@@ -304,10 +313,9 @@ int InflateInto(const std::string& dir, unsigned threads, bool check, bool drop,
 
 // The payload check the installer runs before it touches anything: the first call in a
 // fresh process (the payload's pages come in from the page cache) and later ones.
-int VerifyCost(int rounds, bool drop) {
+int VerifyCost(int rounds, bool mapped, bool drop) {
   std::vector<double> ms;
-  varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
-  payload.releasable = drop;
+  const varnesk::PayloadView payload = BenchPayload(mapped, drop);
   for (int i = 0; i < rounds; ++i) {
     const auto start = std::chrono::steady_clock::now();
     if (!varnesk::IsIntactPayload(payload, varnesk::kPayloadSize, varnesk::kPayloadCrc32)) {
@@ -318,7 +326,7 @@ int VerifyCost(int rounds, bool drop) {
   const double first = ms.front();
   std::sort(ms.begin() + 1, ms.end());
   std::printf("payload check (%ju bytes%s): first %.2f ms", static_cast<std::uintmax_t>(varnesk::kPayloadSize),
-              drop ? ", pages dropped" : "", first);
+              drop ? ", mapped, pages dropped" : mapped ? ", mapped" : ", read from the file", first);
   if (ms.size() > 1) std::printf(", then median %.2f ms", ms[1 + (ms.size() - 1) / 2]);
   std::printf("\n");
   return 0;
@@ -387,9 +395,10 @@ int TransactionCost(int rounds) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "extract" && argc == 3) {
+  if (mode == "extract" && (argc == 3 || argc == 4)) {
     orvtest::RootedInstaller installer(argv[2]);
-    return installer.InstallInPlace(varnesk::ClientInstallerBase::EmbeddedPayload()) == varnesk::kStatusOk ? 0 : 1;
+    const bool mapped = argc == 4 && std::string(argv[3]) == "mapped";
+    return installer.InstallInPlace(BenchPayload(mapped, false)) == varnesk::kStatusOk ? 0 : 1;
   }
   if (mode == "inflate" && argc >= 4) {
     const std::vector<std::string> options(argv + 4, argv + argc);
@@ -398,11 +407,13 @@ int main(int argc, char** argv) {
     for (const std::string& o : options) {
       if (o.rfind("limit=", 0) == 0) limit = std::stoull(o.substr(6));
     }
-    return InflateInto(argv[2], static_cast<unsigned>(std::atoi(argv[3])), has("check"), has("drop"),
+    return InflateInto(argv[2], static_cast<unsigned>(std::atoi(argv[3])), has("check"), has("mapped"),
+                       has("drop"),
                        limit);
   }
   if (mode == "verify" && (argc == 3 || argc == 4)) {
-    return VerifyCost(std::atoi(argv[2]), argc == 4 && std::string(argv[3]) == "drop");
+    return VerifyCost(std::atoi(argv[2]), argc == 4 && std::string(argv[3]) == "mapped",
+                      argc == 4 && std::string(argv[3]) == "drop");
   }
   if (mode == "transaction" && argc == 3) return TransactionCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);

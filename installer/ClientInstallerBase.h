@@ -81,8 +81,11 @@ class ClientInstallerBase {
   /// The port used when the bundle name carries an address but no port.
   static constexpr std::uint16_t kDefaultPort = 53100;
 
-  /// The archive compiled into the program.
+  /// The archive compiled into the program, read from the program's file where the
+  /// system allows (the file stays open, close-on-exec, for the rest of the process).
   static PayloadView EmbeddedPayload();
+  /// The same archive, always read in place from the program's memory.
+  static PayloadView EmbeddedPayloadInMemory();
 
  protected:
   /// InstallClientFilesFromMem on any payload (tests unpack archives of their own).

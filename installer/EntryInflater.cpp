@@ -40,26 +40,6 @@ bool InsidePayload(const PayloadView& payload, const EntryJob& job) {
   return job.dataOffset <= size && job.compressedSize <= size - job.dataOffset;
 }
 
-// Calls `visit(bytes, count)` for the parts of the archive bytes [offset, offset + size)
-// that lie in each slice, at most `most` bytes at a time, in order, until it returns
-// false. Bytes past the payload are not visited.
-template <typename Visit>
-void ForEachPiece(const PayloadView& payload, std::uint64_t offset, std::uint64_t size,
-                  std::uint64_t most, Visit visit) {
-  const std::uint64_t end = offset + size;
-  std::uint64_t start = 0;
-  for (std::size_t i = 0; i < payload.count && start < end; ++i) {
-    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
-    const std::uint64_t to = std::min(end, start + length);
-    for (std::uint64_t from = std::max(offset, start); from < to;) {
-      const std::uint64_t count = std::min(most, to - from);
-      if (!visit(payload.slices[i].bytes + (from - start), static_cast<std::size_t>(count))) return;
-      from += count;
-    }
-    start += length;
-  }
-}
-
 // Entries are read this much at a time where they are not inflated whole, and the
 // payload pages read so far are dropped after each (when the payload is releasable):
 // a large entry's pages do not stay mapped until its end.
@@ -77,6 +57,35 @@ unsigned char* EntryInflater::Buffer::Reserve(std::size_t wanted) {
     size = wanted;
   }
   return bytes.get();
+}
+
+template <typename Visit>
+void EntryInflater::ForEachPiece(std::uint64_t offset, std::uint64_t size, std::uint64_t most,
+                                 Visit visit) {
+  const std::uint64_t end = std::min(offset + size, m_payload.Size());
+  if (m_payload.FromFile()) {
+    // The same steps as in place, so zlib sees the input in the same pieces and a
+    // damaged entry keeps the same bytes written.
+    const std::uint64_t step = std::min<std::uint64_t>(most, kReadStep);
+    for (std::uint64_t from = offset; from < end;) {
+      const auto count = static_cast<std::size_t>(std::min(step, end - from));
+      unsigned char* const bytes = m_read.Reserve(count);
+      if (!ReadPayloadFile(m_payload, from, bytes, count) || !visit(bytes, count)) return;
+      from += count;
+    }
+    return;
+  }
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < m_payload.count && start < end; ++i) {
+    const auto length = static_cast<std::uint64_t>(m_payload.slices[i].length);
+    const std::uint64_t to = std::min(end, start + length);
+    for (std::uint64_t from = std::max(offset, start); from < to;) {
+      const std::uint64_t count = std::min(most, to - from);
+      if (!visit(m_payload.slices[i].bytes + (from - start), static_cast<std::size_t>(count))) return;
+      from += count;
+    }
+    start += length;
+  }
 }
 
 EntryInflater::EntryInflater(const PayloadView& payload, std::size_t wholeBufferLimit)
@@ -132,7 +141,7 @@ EntryResult EntryInflater::Inflate(const EntryJob& job) {
 }
 
 void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kReadStep,
+  ForEachPiece(job.dataOffset, job.compressedSize, kReadStep,
                [&](const unsigned char* bytes, std::size_t count) {
                  out.crc = libdeflate_crc32(out.crc, bytes, count);
                  out.produced += count;
@@ -149,15 +158,21 @@ void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
 }
 
 const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
+  if (m_payload.FromFile()) {
+    unsigned char* const copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
+    return ReadPayloadFile(m_payload, job.dataOffset, copy, static_cast<std::size_t>(job.compressedSize))
+               ? copy
+               : nullptr;
+  }
   const unsigned char* inPlace = nullptr;
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kWhole,
+  ForEachPiece(job.dataOffset, job.compressedSize, kWhole,
                [&](const unsigned char* bytes, std::size_t count) {
                  if (count == job.compressedSize) inPlace = bytes;
                  return false;
                });
   if (inPlace != nullptr || job.compressedSize == 0) return inPlace;
   unsigned char* copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kWhole,
+  ForEachPiece(job.dataOffset, job.compressedSize, kWhole,
                [&](const unsigned char* bytes, std::size_t count) {
                  std::memcpy(copy, bytes, count);
                  copy += count;
@@ -181,6 +196,7 @@ bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {
   } catch (const std::bad_alloc&) {
     return false;  // the streaming path needs no large buffer
   }
+  if (in == nullptr) return false;  // the file would not give it: streamed, and reported
   std::size_t produced = 0;
   if (libdeflate_deflate_decompress(m_decompressor, in, static_cast<std::size_t>(job.compressedSize),
                                     whole, size, &produced) != LIBDEFLATE_SUCCESS) {
@@ -201,7 +217,7 @@ void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out)
   unsigned char* const buffer = m_stream.Reserve(kStreamBufferSize);
   bool ended = false;
   std::uint64_t taken = 0;
-  ForEachPiece(m_payload, job.dataOffset, job.compressedSize, kReadStep,
+  ForEachPiece(job.dataOffset, job.compressedSize, kReadStep,
                [&](const unsigned char* bytes, std::size_t count) {
                  zs.next_in = const_cast<unsigned char*>(bytes);
                  zs.avail_in = static_cast<uInt>(count);

@@ -89,8 +89,14 @@ class EntryInflater {
   bool InflateWhole(const EntryJob& job, int fd, Unpacked& out);
   void InflateStreaming(const EntryJob& job, int fd, Unpacked& out);
   // The entry's compressed bytes in one piece: in place, or copied when they straddle
-  // two slices. The bytes must lie inside the payload.
+  // two slices or the payload is read from its file (null when that read fails). The
+  // bytes must lie inside the payload.
   const unsigned char* ContiguousData(const EntryJob& job);
+  // Calls `visit(bytes, count)` for the archive bytes [offset, offset + size), at most
+  // `most` at a time, in order, until it returns false; bytes past the payload (or
+  // that its file will not give) are not visited.
+  template <typename Visit>
+  void ForEachPiece(std::uint64_t offset, std::uint64_t size, std::uint64_t most, Visit visit);
 
   // A buffer that only grows, without zeroing what it gets.
   struct Buffer {
@@ -105,6 +111,7 @@ class EntryInflater {
   Buffer m_whole;    // grows to the largest entry inflated whole
   Buffer m_scratch;  // compressed bytes of entries that straddle two slices
   Buffer m_stream;   // the streaming path's output
+  Buffer m_read;     // compressed bytes read from the payload's file
 };
 
 /// Number of threads the extraction unpacks on.

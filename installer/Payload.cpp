@@ -1,9 +1,11 @@
 #include "installer/Payload.h"
 
 #include <libdeflate.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -29,9 +31,28 @@ void DropWholeBlocks(std::uintptr_t begin, std::uintptr_t end) {
   if (first < last) platform::DropPages(reinterpret_cast<void*>(first), last - first);
 }
 
-// CRC-32 of the archive bytes [from, to), each slice's pages mapped in first.
-std::uint32_t CrcOfRange(const PayloadView& payload, std::uint64_t from, std::uint64_t to) {
+// The file of a payload read from its file is read this much at a time where the
+// bytes are only looked at once (checked, hashed).
+constexpr std::size_t kFileReadStep = 64 * 1024;
+
+// CRC-32 of the archive bytes [from, to), each slice's pages mapped in first; a
+// payload read from its file is read in steps. Zero, with `ok` false, when the file
+// cannot be read.
+std::uint32_t CrcOfRange(const PayloadView& payload, std::uint64_t from, std::uint64_t to, bool& ok) {
   std::uint32_t crc = 0;
+  if (payload.FromFile()) {
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kFileReadStep, to - from)));
+    for (std::uint64_t pos = from; pos < to;) {
+      const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - pos));
+      if (!ReadPayloadFile(payload, pos, buffer.data(), count)) {
+        ok = false;
+        return 0;
+      }
+      crc = libdeflate_crc32(crc, buffer.data(), count);
+      pos += count;
+    }
+    return crc;
+  }
   std::uint64_t start = 0;
   for (std::size_t i = 0; i < payload.count && start < to; ++i) {
     const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
@@ -54,19 +75,21 @@ constexpr std::uint64_t kSplitCheckAbove = 1024 * 1024;
 // CRC-32 of the whole payload. Most of a first check's time goes to mapping the pages
 // in, not to the CRC itself, so the second half is read on a second thread and the two
 // CRCs are joined.
-std::uint32_t CrcOfPayload(const PayloadView& payload) {
+std::uint32_t CrcOfPayload(const PayloadView& payload, bool& ok) {
   const std::uint64_t size = payload.Size();
-  if (size < kSplitCheckAbove) return CrcOfRange(payload, 0, size);
+  if (size < kSplitCheckAbove) return CrcOfRange(payload, 0, size, ok);
   const std::uint64_t half = size / 2;
   std::uint32_t second = 0;
+  bool secondOk = true;
   std::thread helper;
   try {
-    helper = std::thread([&] { second = CrcOfRange(payload, half, size); });
+    helper = std::thread([&] { second = CrcOfRange(payload, half, size, secondOk); });
   } catch (const std::system_error&) {
-    return CrcOfRange(payload, 0, size);  // no second thread: the same result, later
+    return CrcOfRange(payload, 0, size, ok);  // no second thread: the same result, later
   }
-  const std::uint32_t first = CrcOfRange(payload, 0, half);
+  const std::uint32_t first = CrcOfRange(payload, 0, half, ok);
   helper.join();
+  ok = ok && secondOk;
   return static_cast<std::uint32_t>(
       crc32_combine(first, second, static_cast<z_off_t>(size - half)));
 }
@@ -103,8 +126,10 @@ bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32
   for (std::size_t i = 0; i < payload.count; ++i) {
     const unsigned char* bytes = payload.slices[i].bytes;
     const unsigned char* const end = bytes + payload.slices[i].length;
-    if (!payload.releasable) {
-      actual = CrcOfPayload(payload);
+    if (!payload.releasable || payload.FromFile()) {
+      bool ok = true;
+      actual = CrcOfPayload(payload, ok);
+      if (!ok) return false;
       break;
     }
     // Read block by block, dropping each block once read; a block that a slice shares
@@ -203,8 +228,26 @@ bool MayHoldZip64EndRecord(const PayloadView& payload) {
   }
 }
 
+bool ReadPayloadFile(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
+                     std::size_t count) {
+  while (count > 0) {
+    const ssize_t got = ::pread(payload.fd, out, count, static_cast<off_t>(payload.fileOffset + pos));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    pos += static_cast<std::uint64_t>(got);
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 bool CopyFromPayload(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
                      std::size_t count) {
+  if (payload.FromFile()) {
+    const std::uint64_t size = payload.Size();
+    if (pos > size || count > size - pos) return false;
+    return ReadPayloadFile(payload, pos, out, count);
+  }
   std::uint64_t sliceStart = 0;
   for (std::size_t i = 0; i < payload.count && count > 0; ++i) {
     const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
@@ -278,16 +321,53 @@ bool FindPayloadEndRecord(const PayloadView& payload, zip::EndRecord& end) {
   return stream && zip::FindEndRecord(tail.data(), tailSize, size - tailSize, end);
 }
 
+// A payload read from its file is read this much at a time through the stream: the
+// extractor reads headers of a few dozen bytes and skips the data after them.
+constexpr std::size_t kStreamFileBuffer = 4 * 1024;
+
 PayloadStreamBuf::PayloadStreamBuf(const PayloadView& payload) : m_payload(payload) {
+  if (m_payload.FromFile()) {
+    m_fileBuffer.resize(kStreamFileBuffer);
+    char* const base = m_fileBuffer.data();
+    setg(base, base, base);
+  }
   SelectSliceAt(0);
+}
+
+// Shows the file's bytes from `position` on, as much as the buffer holds; false at the
+// end of the payload or when the file cannot be read (the get area is empty then).
+bool PayloadStreamBuf::FillFileBufferAt(std::uint64_t position) {
+  char* const base = m_fileBuffer.data();
+  setg(base, base, base);
+  m_sliceStart = position;
+  const std::uint64_t size = m_payload.Size();
+  if (position >= size) return false;
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(m_fileBuffer.size(), size - position));
+  if (!ReadPayloadFile(m_payload, position, reinterpret_cast<unsigned char*>(base), count)) return false;
+  setg(base, base, base + count);
+  return true;
 }
 
 std::uint64_t PayloadStreamBuf::Position() const {
   return m_sliceStart + static_cast<std::uint64_t>(gptr() - eback());
 }
 
-// Shows the slice holding `position` (the end of the archive shows an empty area).
+// Shows the slice holding `position` (the end of the archive shows an empty area). A
+// payload read from its file keeps its buffer when `position` lies in it; otherwise the
+// next read fills it from there.
 bool PayloadStreamBuf::SelectSliceAt(std::uint64_t position) {
+  if (m_payload.FromFile()) {
+    if (position > m_payload.Size()) return false;
+    const auto shown = static_cast<std::uint64_t>(egptr() - eback());
+    if (position >= m_sliceStart && position <= m_sliceStart + shown) {
+      setg(eback(), eback() + (position - m_sliceStart), egptr());
+    } else {
+      char* const base = m_fileBuffer.data();
+      setg(base, base, base);
+      m_sliceStart = position;
+    }
+    return true;
+  }
   std::uint64_t start = 0;
   for (std::size_t i = 0; i < m_payload.count; ++i) {
     const auto length = static_cast<std::uint64_t>(m_payload.slices[i].length);
@@ -311,6 +391,9 @@ PayloadStreamBuf::int_type PayloadStreamBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
   // Move on to the next non-empty slice.
   const std::uint64_t next = m_sliceStart + static_cast<std::uint64_t>(egptr() - eback());
+  if (m_payload.FromFile()) {
+    return FillFileBufferAt(next) ? traits_type::to_int_type(*gptr()) : traits_type::eof();
+  }
   if (!SelectSliceAt(next) || gptr() == egptr()) return traits_type::eof();
   return traits_type::to_int_type(*gptr());
 }
@@ -318,6 +401,22 @@ PayloadStreamBuf::int_type PayloadStreamBuf::underflow() {
 std::streamsize PayloadStreamBuf::xsgetn(char_type* out, std::streamsize count) {
   std::streamsize copied = 0;
   while (copied < count) {
+    if (gptr() == egptr() && m_payload.FromFile() &&
+        static_cast<std::size_t>(count - copied) >= m_fileBuffer.size()) {
+      // A large read goes straight into the caller's memory.
+      const std::uint64_t position = Position();
+      const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
+          static_cast<std::uint64_t>(count - copied), m_payload.Size() - position));
+      if (wanted == 0 ||
+          !ReadPayloadFile(m_payload, position, reinterpret_cast<unsigned char*>(out + copied), wanted)) {
+        break;
+      }
+      copied += static_cast<std::streamsize>(wanted);
+      char* const base = m_fileBuffer.data();
+      setg(base, base, base);
+      m_sliceStart = position + wanted;
+      continue;
+    }
     if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof())) break;
     const std::streamsize chunk = std::min<std::streamsize>(count - copied, egptr() - gptr());
     std::memcpy(out + copied, gptr(), static_cast<std::size_t>(chunk));

@@ -22,9 +22,22 @@ struct PayloadView {
   /// pages already read may be dropped and come back from the file when read again.
   /// Never set for bytes on the heap, which would come back zeroed.
   bool releasable = false;
+  /// When not -1: an open file that holds the same bytes as the slices, joined, from
+  /// `fileOffset` on (the program's own file, for the embedded payload). Readers then
+  /// read the file instead of the slices: the slices' pages are never mapped in, which
+  /// costs far more per byte than reading the file cache. The slices still give the
+  /// sizes.
+  int fd = -1;
+  std::uint64_t fileOffset = 0;
 
   std::uint64_t Size() const;
+  bool FromFile() const { return fd >= 0; }
 };
+
+/// Reads `count` bytes at archive offset `pos` of a payload read from its file; false
+/// when the file ends or cannot be read.
+bool ReadPayloadFile(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
+                     std::size_t count);
 
 namespace zip {
 struct EndRecord;
@@ -76,7 +89,7 @@ constexpr std::size_t kPayloadReleaseBlock = 2 * 1024 * 1024;
 void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end);
 
 /// Reads the slices of a payload in place, as one seekable byte stream, without
-/// copying them.
+/// copying them; a payload read from its file is read through a small buffer.
 class PayloadStreamBuf : public std::streambuf {
  public:
   explicit PayloadStreamBuf(const PayloadView& payload);
@@ -92,9 +105,12 @@ class PayloadStreamBuf : public std::streambuf {
   std::uint64_t Position() const;
   bool SelectSliceAt(std::uint64_t position);
 
+  bool FillFileBufferAt(std::uint64_t position);
+
   PayloadView m_payload;
   std::size_t m_slice = 0;          // slice the get area shows
-  std::uint64_t m_sliceStart = 0;   // archive offset of that slice's first byte
+  std::uint64_t m_sliceStart = 0;   // archive offset of the get area's first byte
+  std::vector<char> m_fileBuffer;   // the get area of a payload read from its file
 };
 
 class PayloadStream : public std::istream {

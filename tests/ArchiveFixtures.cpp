@@ -23,6 +23,24 @@ FilePayload::FilePayload(std::vector<unsigned char> bytes, std::size_t sliceSize
   }
 }
 
+varnesk::PayloadView FilePayload::fileView() {
+  constexpr std::size_t kBefore = 1000;
+  if (!m_file) {
+    m_file.reset(std::tmpfile(), [](std::FILE* f) { std::fclose(f); });
+    if (!m_file) throw std::runtime_error("no temporary file");
+    const std::vector<unsigned char> before(kBefore, 0x5A);
+    if (std::fwrite(before.data(), 1, before.size(), m_file.get()) != before.size() ||
+        std::fwrite(m_bytes.data(), 1, m_bytes.size(), m_file.get()) != m_bytes.size() ||
+        std::fflush(m_file.get()) != 0) {
+      throw std::runtime_error("cannot write the temporary file");
+    }
+  }
+  varnesk::PayloadView payload = view();
+  payload.fd = fileno(m_file.get());
+  payload.fileOffset = kBefore;
+  return payload;
+}
+
 std::size_t StoredDataOffset(const std::vector<unsigned char>& zip, const std::string& name) {
   const std::size_t tail = std::min(zip.size(), varnesk::zip::kMaxEndRecordTail);
   varnesk::zip::EndRecord end;

@@ -140,22 +140,27 @@ void RunRow(const Row& row) {
   const EntryJob placed = layout.AddCompressed(compressed, row.data, row.method, row.filler);
   job.dataOffset = placed.dataOffset;
   if (job.compressedSize == 0) job.compressedSize = compressed.size();
-  job.path = (tmp.path() / "entry").string();
   layout.bytes.resize(layout.bytes.size() + 5, 0xEE);  // something after the entry
 
   orvtest::FilePayload payload(layout.bytes, row.sliceSize == 0 ? layout.bytes.size() : row.sliceSize);
-  EntryInflater inflater(payload.view(), row.limit);
-  const EntryResult result = inflater.Inflate(job);
-  EXPECT_EQ(result.error, std::string(row.error).empty() ? "" : row.error + job.path);
-  EXPECT_EQ(result.Ok(), std::string(row.error).empty());
-  EXPECT_EQ(result.removed, row.removed);
-  if (row.content) {
-    ASSERT_TRUE(Exists(job.path));
-    const std::string written = orvtest::ReadFile(job.path);
-    EXPECT_EQ(written.size(), row.content->size());
-    EXPECT_TRUE(written == *row.content);
-  } else {
-    EXPECT_FALSE(Exists(job.path));
+  // The same entry read in place and from the payload's file.
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "read from the file" : "read in place");
+    EntryJob placedJob = job;
+    placedJob.path = (tmp.path() / (fromFile ? "from-file" : "in-place")).string();
+    EntryInflater inflater(fromFile ? payload.fileView() : payload.view(), row.limit);
+    const EntryResult result = inflater.Inflate(placedJob);
+    EXPECT_EQ(result.error, std::string(row.error).empty() ? "" : row.error + placedJob.path);
+    EXPECT_EQ(result.Ok(), std::string(row.error).empty());
+    EXPECT_EQ(result.removed, row.removed);
+    if (row.content) {
+      ASSERT_TRUE(Exists(placedJob.path));
+      const std::string written = orvtest::ReadFile(placedJob.path);
+      EXPECT_EQ(written.size(), row.content->size());
+      EXPECT_TRUE(written == *row.content);
+    } else {
+      EXPECT_FALSE(Exists(placedJob.path));
+    }
   }
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <zlib.h>
 
 #include "ArchiveFixtures.h"
@@ -152,11 +153,75 @@ TEST_F(ExtractionTest, UnreadableArchives) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    orvtest::LogCapture rowLog;
     orvtest::FilePayload payload(row.bytes);
-    EXPECT_FAILED(installer.InstallInPlace(payload.view()));
-    EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
+    for (const bool fromFile : {false, true}) {
+      SCOPED_TRACE(fromFile ? "read from the file" : "read in place");
+      orvtest::LogCapture rowLog;
+      EXPECT_FAILED(installer.InstallInPlace(fromFile ? payload.fileView() : payload.view()));
+      EXPECT_EQ(rowLog.Texts(), std::vector<std::string>{row.message});
+      EXPECT_TRUE(orvtest::ListTree(installer.root).empty());
+    }
   }
+}
+
+TEST_F(ExtractionTest, ReadFromItsFileTheArchiveUnpacksTheSame) {
+  orvtest::FilePayload payload(archive, 333);
+  ASSERT_OK(installer.InstallInPlace(payload.fileView()));
+  const auto fromFile = orvtest::ListTree(installer.root);
+  orvtest::fs::remove_all(installer.root);
+  ASSERT_OK(installer.InstallInPlace(payload.view()));
+  EXPECT_EQ(orvtest::ListTree(installer.root), fromFile);
+  EXPECT_EQ(orvtest::ReadFile(Installed("Contents/MacOS/OrvaluneClient")), std::string(5000, 'x'));
+}
+
+TEST(PayloadStream, ReadsTheSameInPlaceAndFromTheFile) {
+  std::vector<unsigned char> bytes(40000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + i / 251);
+  orvtest::FilePayload payload(bytes, 4099);
+  struct Step {
+    long long seek;  // -1: read on from where the last read ended
+    std::size_t read;
+  };
+  // Headers read one after another, seeks inside and outside what was read last,
+  // reads across its end, reads larger than it, and reads at the very end.
+  const Step steps[] = {{0, 30},     {-1, 8200}, {-1, 5},    {100, 20000}, {20090, 4}, {20080, 30},
+                        {39990, 20}, {40000, 1}, {-1, 0},    {5, 16384},   {-1, 3},    {8191, 2}};
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "read from the file" : "read in place");
+    varnesk::PayloadStream stream(fromFile ? payload.fileView() : payload.view());
+    std::size_t pos = 0;
+    for (const Step& step : steps) {
+      SCOPED_TRACE(std::to_string(step.seek) + " " + std::to_string(step.read));
+      if (step.seek >= 0) {
+        stream.clear();
+        stream.seekg(step.seek);
+        pos = static_cast<std::size_t>(step.seek);
+      }
+      std::vector<unsigned char> got(step.read);
+      stream.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(got.size()));
+      const std::size_t expected = std::min(step.read, bytes.size() - pos);
+      ASSERT_EQ(static_cast<std::size_t>(stream.gcount()), expected);
+      EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(expected),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(pos)));
+      pos += expected;
+      stream.clear();
+      EXPECT_EQ(static_cast<std::size_t>(stream.tellg()), pos);
+    }
+    stream.seekg(40001);
+    EXPECT_TRUE(stream.fail());
+  }
+}
+
+TEST(EmbeddedPayload, IsReadFromTheProgramFileWithTheSameBytes) {
+  const varnesk::PayloadView payload = varnesk::ClientInstallerBase::EmbeddedPayload();
+  ASSERT_TRUE(payload.FromFile()) << "this system tells where the program's data lies in its file";
+  EXPECT_NE(::fcntl(payload.fd, F_GETFD) & FD_CLOEXEC, 0) << "the client must not inherit it";
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(payload.Size()));
+  ASSERT_TRUE(varnesk::CopyFromPayload(payload, 0, bytes.data(), bytes.size()));
+  EXPECT_TRUE(bytes == orvtest::ReadBytes(ORVALUNE_TEST_CLIENT_ARCHIVE));
+  EXPECT_FALSE(varnesk::CopyFromPayload(payload, 1, bytes.data(), bytes.size()));
+  EXPECT_TRUE(varnesk::IsIntactPayload(payload, varnesk::kPayloadSize, varnesk::kPayloadCrc32));
+  EXPECT_FALSE(varnesk::ClientInstallerBase::EmbeddedPayloadInMemory().FromFile());
 }
 
 TEST(EmbeddedPayload, JoinsToTheBuiltArchive) {
