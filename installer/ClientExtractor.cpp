@@ -45,12 +45,12 @@ bool ClientExtractor::MakeDirectories(const std::string& dir) {
     if (end > pos) {
       std::string prefix = dir.substr(0, end);
       if (m_realFolders.count(prefix) == 0) {
-        struct stat st {};
-        if (::lstat(prefix.c_str(), &st) != 0) {
-          if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
-          if (::lstat(prefix.c_str(), &st) != 0) return false;
+        // A folder made here is a real one; what stood there already is looked at.
+        if (::mkdir(prefix.c_str(), 0777) != 0) {
+          struct stat st {};
+          if (errno != EEXIST || ::lstat(prefix.c_str(), &st) != 0) return false;
+          if (!S_ISDIR(st.st_mode)) return false;  // a link or a file where a folder must be
         }
-        if (!S_ISDIR(st.st_mode)) return false;  // a link or a file where a folder must be
         m_realFolders.insert(std::move(prefix));
       }
     }

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "installer/WorkerPool.h"
+#include "platform/MemoryPages.h"
 
 namespace varnesk {
 namespace {
@@ -48,15 +49,21 @@ constexpr std::uint64_t kWhole = ~std::uint64_t{0};
 
 }  // namespace
 
+EntryInflater::Buffer::~Buffer() { platform::FreePages(bytes, size); }
+
 unsigned char* EntryInflater::Buffer::Reserve(std::size_t wanted) {
   wanted = std::max<std::size_t>(wanted, 1);
   if (size < wanted) {
-    bytes.reset();  // give the old one back before taking the larger one
-    size = 0;
-    bytes.reset(new unsigned char[wanted]);
+    platform::FreePages(bytes, size);  // give the old one back before taking the larger one
+    bytes = nullptr;
     size = wanted;
+    bytes = static_cast<unsigned char*>(platform::AllocatePages(size));
+    if (bytes == nullptr) {
+      size = 0;
+      throw std::bad_alloc();
+    }
   }
-  return bytes.get();
+  return bytes;
 }
 
 template <typename Visit>
@@ -178,7 +185,7 @@ const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
                  copy += count;
                  return true;
                });
-  return m_scratch.bytes.get();
+  return m_scratch.bytes;
 }
 
 bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace platform {
@@ -40,6 +41,37 @@ bool MapInPages(const void* begin, std::size_t length) {
 #else
   return false;
 #endif
+}
+
+namespace {
+constexpr std::size_t kLargePage = 2 * 1024 * 1024;
+}  // namespace
+
+void* AllocatePages(std::size_t& size) {
+  const std::size_t page = PageSize();
+  size = (std::max<std::size_t>(size, 1) + page - 1) / page * page;
+  if (size < kLargePage) {
+    void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+  }
+  // Whole large pages on a large-page boundary: map one more, then trim both ends.
+  size = (size + kLargePage - 1) / kLargePage * kLargePage;
+  const std::size_t mapped = size + kLargePage;
+  void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto begin = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (begin + kLargePage - 1) / kLargePage * kLargePage;
+  if (aligned > begin) ::munmap(raw, aligned - begin);
+  const std::uintptr_t end = begin + mapped;
+  if (end > aligned + size) ::munmap(reinterpret_cast<void*>(aligned + size), end - (aligned + size));
+#ifdef MADV_HUGEPAGE
+  ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // a hint; refusal is fine
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void FreePages(void* pages, std::size_t size) {
+  if (pages != nullptr) ::munmap(pages, size);
 }
 
 }  // namespace platform

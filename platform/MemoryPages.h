@@ -21,4 +21,11 @@ bool DropPages(void* begin, std::size_t length);
 /// and nothing changes then.
 bool MapInPages(const void* begin, std::size_t length);
 
+/// Anonymous read-write memory of at least `size` bytes (rounded up; `size` is set to
+/// what was given), for large buffers that are reused: where the system offers it the
+/// memory is asked for in 2 MiB pages, so filling it first costs a few page faults
+/// instead of one per 4 KiB. Null when there is no memory. Give it back with FreePages.
+void* AllocatePages(std::size_t& size);
+void FreePages(void* pages, std::size_t size);
+
 }  // namespace platform

@@ -71,6 +71,26 @@ class Mapping {
 
 // Anonymous pages come back zeroed once dropped, so they show exactly which blocks a
 // release took: only those wholly inside the range, slice by slice.
+TEST(PayloadPages, LargeBuffersComeInWholeAlignedLargePages) {
+  constexpr std::size_t kLarge = 2 * 1024 * 1024;
+  for (const std::size_t wanted : {std::size_t{0}, std::size_t{1}, std::size_t{4097}, kLarge - 1, kLarge,
+                                   5 * kLarge + 17}) {
+    SCOPED_TRACE(wanted);
+    std::size_t size = wanted;
+    auto* bytes = static_cast<unsigned char*>(platform::AllocatePages(size));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_GE(size, std::max<std::size_t>(wanted, 1));
+    EXPECT_EQ(size % platform::PageSize(), 0u);
+    if (wanted >= kLarge) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes) % kLarge, 0u);
+      EXPECT_EQ(size % kLarge, 0u);
+    }
+    std::memset(bytes, 0xA5, size);  // all of it is ours to write
+    EXPECT_EQ(bytes[size - 1], 0xA5);
+    platform::FreePages(bytes, size);
+  }
+}
+
 TEST(PayloadPages, ReleaseTakesOnlyWholeBlocksInsideTheRange) {
   Mapping memory(8 * kBlock);
   ASSERT_TRUE(memory.ok());
