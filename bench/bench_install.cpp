@@ -1,12 +1,13 @@
 // Installer benchmarks, measured against unzip on the same archive.
 //
-//   bench_install compare INSTALLER ARCHIVE ROUNDS DIR...   alternating runs, in each
-//       work folder DIR (say one on tmpfs, one on disk), of: the whole installation
-//       (less its five-second pause), extraction alone, the entry inflater and its pool
-//       over the payload's entries (1 and 2 threads; after the payload check, with the
-//       payload read from the program's file or in place), a plain one-thread zlib extractor, `unzip -q`
-//       and, where installed, `bsdtar -xf`; medians with min, max and the spread of the
-//       middle half, peak RSS, ratios to unzip.
+//   bench_install compare INSTALLER ARCHIVE ROUNDS DIR... [--no-sync]   alternating
+//       runs, in each work folder DIR (say one on tmpfs, one on disk), of: the whole
+//       installation (less its five-second pause), extraction alone, the entry inflater
+//       and its pool over the payload's entries (1 and 2 threads; after the payload
+//       check, with the payload read from the program's file or in place), a plain
+//       one-thread zlib extractor, `unzip -q` and, where installed, `bsdtar -xf`;
+//       medians with min, max and the spread of the middle half, peak RSS, ratios to
+//       unzip. Each run starts after sync(2), unless --no-sync.
 //   bench_install extract DIR [mapped]               (internal) unpack the payload into DIR
 //   bench_install inflate DIR THREADS [check] [mapped] [drop] [limit=BYTES]
 //       (internal) unpack the payload into DIR as the threaded extraction will: folders
@@ -116,7 +117,7 @@ Stats Summarise(std::vector<Sample> samples) {
 }
 
 int Compare(const std::string& installer, const std::string& archive, int rounds,
-            const std::vector<std::string>& dirs, const char* self) {
+            const std::vector<std::string>& dirs, const char* self, bool settle) {
   const std::string tag = "orvalune-bench-" + std::to_string(::getpid());
   const fs::path bundle = fs::path(dirs.front()) / tag / "OrvaluneClient_V2A7F000001I00000001.app" /
                           "Contents" / "MacOS";
@@ -155,6 +156,9 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
       for (std::size_t c = 0; c < commands.size(); ++c) {
         fs::remove_all(out);
         fs::create_directories(out / "Desktop");
+        // Every command starts with nothing left to write back: otherwise each pays for
+        // the writeback of the one before it (on disk, up to 49 MB a run).
+        if (settle) ::sync();
         const bool isInstaller = c == 0;
         Sample sample = Measure(commands[c].argv((out / "Desktop").string()),
                                 isInstaller ? std::vector<std::string>{"HOME=" + out.string()}
@@ -418,8 +422,12 @@ int main(int argc, char** argv) {
   if (mode == "transaction" && argc == 3) return TransactionCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);
   if (mode == "compare" && argc >= 6) {
-    return Compare(argv[2], argv[3], std::atoi(argv[4]), std::vector<std::string>(argv + 5, argv + argc),
-                   argv[0]);
+    // A last argument "--no-sync" leaves the writeback of one command to the next.
+    std::vector<std::string> dirs(argv + 5, argv + argc);
+    const bool settle = dirs.back() != "--no-sync";
+    if (!settle) dirs.pop_back();
+    if (dirs.empty()) return 2;
+    return Compare(argv[2], argv[3], std::atoi(argv[4]), dirs, argv[0], settle);
   }
   if (mode == "cost" && argc > 4 && std::string(argv[3]) == "--") {
     const Sample s = Measure(std::vector<std::string>(argv + 4, argv + argc));

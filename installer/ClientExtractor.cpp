@@ -64,11 +64,41 @@ void ClientExtractor::Fail(const ZipLocalFileHeader& hdr, const std::string& mes
 }
 
 Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
-  Poco::Zip::ZipArchive archive = decompressAllFiles();
-  // Every folder exists now; the files are created once each and written whole.
-  const std::vector<EntryResult> results = InflateEntries(m_payload, m_jobs, threads);
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    if (!results[i].Ok()) m_failures.push_back({m_jobEntries[i].entry, m_jobEntries[i].hdr, results[i].error});
+  std::vector<std::unique_ptr<EntryInflater>> inflaters;
+  while (inflaters.size() < std::max(1u, threads)) {
+    try {
+      inflaters.push_back(std::make_unique<EntryInflater>(m_payload));
+    } catch (const std::bad_alloc&) {
+      if (inflaters.empty()) throw;
+      break;  // fewer threads, same work
+    }
+  }
+  // The workers unpack files while the walk goes on: every folder a file needs exists
+  // before the file is queued. Should the walk throw, the pool drops what has not
+  // started and waits for what has, before the caller cleans up.
+  FeedingPool pool(static_cast<unsigned>(inflaters.size()), [&](unsigned worker, std::size_t item) {
+    Slot* slot = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m_slotsMutex);
+      slot = &m_slots[item];
+    }
+    slot->result = inflaters[worker]->Inflate(slot->job);
+  });
+  m_pool = &pool;
+  Poco::Zip::ZipArchive archive = [&] {
+    try {
+      return decompressAllFiles();
+    } catch (...) {
+      m_pool = nullptr;
+      throw;
+    }
+  }();
+  m_pool = nullptr;
+  pool.Finish();
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    if (!m_slots[i].result.Ok()) {
+      m_failures.push_back({m_jobEntries[i].entry, m_jobEntries[i].hdr, m_slots[i].result.error});
+    }
   }
   std::stable_sort(m_failures.begin(), m_failures.end(),
                    [](const Failure& a, const Failure& b) { return a.entry < b.entry; });
@@ -76,7 +106,7 @@ Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
     std::pair<const ZipLocalFileHeader, const std::string> args(failure.hdr, failure.message);
     EError.notify(this, args);
   }
-  m_jobs.clear();
+  m_slots.clear();
   m_jobEntries.clear();
   m_failures.clear();
   return archive;
@@ -237,8 +267,15 @@ bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
   job.crc32 = hdr.getCRC();
   job.method = static_cast<std::uint16_t>(hdr.getCompressionMethod());
   job.path = path;
-  m_jobs.push_back(std::move(job));
+  const std::uint64_t weight = std::max(job.uncompressedSize, job.compressedSize);
   m_jobEntries.push_back({m_entry, hdr, std::string()});
+  std::size_t item = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_slotsMutex);
+    item = m_slots.size();
+    m_slots.push_back({std::move(job), EntryResult()});
+  }
+  if (m_pool != nullptr) m_pool->Add(item, weight);
   return true;
 }
 

@@ -17,6 +17,8 @@
 // Entries named as links (by the archive's central directory; local headers cannot say)
 // become symbolic links with their stored target. A target that is absolute, or that
 // climbs out of the top folder, fails the entry.
+#include <deque>
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_set>
@@ -27,6 +29,7 @@
 
 #include "installer/EntryInflater.h"
 #include "installer/Payload.h"
+#include "installer/WorkerPool.h"
 
 namespace varnesk {
 
@@ -40,8 +43,9 @@ class ClientExtractor : public Poco::Zip::Decompress {
 
   bool handleZipEntry(std::istream& zipStream, const Poco::Zip::ZipLocalFileHeader& hdr) override;
 
-  /// decompressAllFiles(), then the files unpacked on `threads` threads, then every
-  /// failed entry raised through EError, in entry order.
+  /// decompressAllFiles(), the files unpacked on `threads` threads meanwhile (each as
+  /// soon as the walk has accepted it and made its folder), then every failed entry
+  /// raised through EError, in entry order.
   Poco::Zip::ZipArchive ExtractAll(unsigned threads = kExtractionThreads);
 
  private:
@@ -73,8 +77,16 @@ class ClientExtractor : public Poco::Zip::Decompress {
   std::unordered_set<std::string> m_realFolders;
   PayloadView m_payload;
   std::size_t m_entry = 0;  // index of the entry being handled
-  std::vector<EntryJob> m_jobs;
-  std::vector<Failure> m_jobEntries;  // entry and header of each job, for its failure
+  // An accepted file: the workers fill `result`, the walk only adds slots. A slot
+  // stays where it is while more are added.
+  struct Slot {
+    EntryJob job;
+    EntryResult result;
+  };
+  std::mutex m_slotsMutex;  // guards the deque itself, not the slots' contents
+  std::deque<Slot> m_slots;
+  FeedingPool* m_pool = nullptr;  // takes the files while ExtractAll runs
+  std::vector<Failure> m_jobEntries;  // entry and header of each slot, for its failure
   std::vector<Failure> m_failures;
 };
 

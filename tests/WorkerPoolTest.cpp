@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <numeric>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -81,6 +84,64 @@ TEST(WorkerPool, AThrowingItemStopsItsThreadOnlyAndIsRethrownAfterAll) {
                                 }),
                std::runtime_error);
   for (std::size_t i = 0; i < weights.size(); ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+}
+
+TEST(FeedingPool, RunsItemsWhileTheyAreAddedEachOnce) {
+  for (unsigned threads : {1u, 2u, 3u}) {
+    SCOPED_TRACE(threads);
+    const std::vector<std::uint64_t> weights = Weights(600);
+    std::vector<std::atomic<int>> runs(weights.size());
+    std::atomic<int> runBeforeFinish{0};
+    std::atomic<bool> finishing{false};
+    std::vector<std::size_t> order;  // of worker 0 alone, when it is the only one
+    varnesk::FeedingPool pool(threads, [&](unsigned worker, std::size_t item) {
+      EXPECT_LT(worker, threads);
+      runs[item].fetch_add(1);
+      if (!finishing) runBeforeFinish.fetch_add(1);
+      if (threads == 1) order.push_back(item);
+    });
+    for (std::size_t i = 0; i < weights.size(); ++i) pool.Add(i, weights[i]);
+    // Started threads take items before Finish (bounded wait for a loaded machine).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (threads > 1 && runBeforeFinish == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    finishing = true;
+    pool.Finish();
+    for (std::size_t i = 0; i < weights.size(); ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+    if (threads > 1) {
+      EXPECT_GT(runBeforeFinish.load(), 0) << "the started threads work while items come";
+    } else {
+      EXPECT_EQ(runBeforeFinish.load(), 0);
+      std::vector<std::size_t> expected(weights.size());
+      std::iota(expected.begin(), expected.end(), std::size_t{0});
+      std::stable_sort(expected.begin(), expected.end(),
+                       [&](std::size_t a, std::size_t b) { return weights[a] > weights[b]; });
+      EXPECT_EQ(order, expected) << "heaviest first, equal weights in the order added";
+    }
+  }
+}
+
+TEST(FeedingPool, AThrowingItemIsRethrownByFinishAndAProducerThatGivesUpIsNotKeptWaiting) {
+  std::vector<std::atomic<int>> runs(200);
+  varnesk::FeedingPool pool(2, [&](unsigned, std::size_t item) {
+    runs[item].fetch_add(1);
+    if (item == 17) throw std::runtime_error("item 17");
+  });
+  for (std::size_t i = 0; i < runs.size(); ++i) pool.Add(i, 1);
+  EXPECT_THROW(pool.Finish(), std::runtime_error);
+  for (std::size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+
+  // Given up on: what waits is dropped, what runs is waited for, nothing hangs.
+  std::atomic<int> ran{0};
+  {
+    varnesk::FeedingPool abandoned(2, [&](unsigned, std::size_t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ran.fetch_add(1);
+    });
+    for (std::size_t i = 0; i < 1000; ++i) abandoned.Add(i, i);
+  }
+  EXPECT_LT(ran.load(), 1000);
 }
 
 }  // namespace
