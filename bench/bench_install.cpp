@@ -354,7 +354,11 @@ int TransactionCost(int rounds) {
     work();
     ms[step].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   };
+  // The link repair leaves the working directory inside the bundle it repaired, which
+  // the next round deletes: each round starts from where the program started.
+  const fs::path startDirectory = fs::current_path();
   for (int round = 0; round < rounds; ++round) {
+    fs::current_path(startDirectory);
     fs::remove_all(home);
     fs::create_directories(desktop);
     orvtest::RootedInstaller installer(desktop.string());
@@ -385,6 +389,7 @@ int TransactionCost(int rounds) {
       return 1;
     }
   }
+  fs::current_path(startDirectory);
   fs::remove_all(home);
   double total = 0;
   for (auto& [step, values] : ms) {
