@@ -70,9 +70,9 @@ rm -f "$copy"
 echo "== steps of the transaction =="
 "$bench/bench_install" transaction 11
 echo "== payload build cost =="
-compile=$(awk -v RS='},' '/ClientInstallerBase.cpp"/' "$bench/compile_commands.json" |
+compile=$(awk -v RS='},' '/EmbeddedPayload.cpp"/' "$bench/compile_commands.json" |
   sed -n 's/.*"command": "\(.*\)",.*/\1/p' | sed 's/\\"/"/g')
-dir=$(awk -v RS='},' '/ClientInstallerBase.cpp"/' "$bench/compile_commands.json" |
+dir=$(awk -v RS='},' '/EmbeddedPayload.cpp"/' "$bench/compile_commands.json" |
   sed -n 's/.*"directory": "\([^"]*\)".*/\1/p')
 (cd "$dir" && "$bench/bench_install" cost "payload translation unit" -- sh -c "$compile")
 touch "$fixture/bundle/Orvalune Client.app/Contents/Info.plist"

@@ -15,13 +15,8 @@
 #include "installer/BundleNames.h"
 #include "installer/ClientExtractor.h"
 #include "installer/ZipLayout.h"
-#include "platform/ProgramFile.h"
 #include "platform/Sleep.h"
 #include "platform/SystemLog.h"
-
-// The client archive: THE_ZIP_BYTES1..4 and kPayloadTable, generated from the archive
-// file at build time.
-#include "ClientPayload.inc"
 
 namespace varnesk {
 namespace {
@@ -117,7 +112,7 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
 
   // A damaged installer must find out before it ends the running client and deletes
   // the only working copy.
-  if (!IsIntactPayload(EmbeddedPayload(), kPayloadSize, kPayloadCrc32)) {
+  if (!EmbeddedPayloadIsIntact()) {
     SetErrorString(kArchiveUnreadable);
     errorText = kLoadFailed + m_errorString;
     return kStatusFail;
@@ -165,28 +160,6 @@ Status ClientInstallerBase::DoAllFromUninstallToLaunch(const std::string& bundle
     return kStatusFail;
   }
   return kStatusOk;
-}
-
-PayloadView ClientInstallerBase::EmbeddedPayload() {
-  // Read from the program's file where the system can say where the slices lie in it
-  // (they follow each other in memory, so they are one range of the file).
-  static const PayloadView view = [] {
-    PayloadView payload{kPayloadTable, sizeof kPayloadTable / sizeof kPayloadTable[0]};
-    bool contiguous = payload.count > 0;
-    for (std::size_t i = 1; i < payload.count && contiguous; ++i) {
-      contiguous = payload.slices[i].bytes == payload.slices[i - 1].bytes + payload.slices[i - 1].length;
-    }
-    if (contiguous) {
-      platform::OpenProgramFileAt(payload.slices[0].bytes, static_cast<std::size_t>(payload.Size()),
-                                  payload.fd, payload.fileOffset);
-    }
-    return payload;
-  }();
-  return view;
-}
-
-PayloadView ClientInstallerBase::EmbeddedPayloadInMemory() {
-  return PayloadView{kPayloadTable, sizeof kPayloadTable / sizeof kPayloadTable[0]};
 }
 
 Status ClientInstallerBase::InstallClientFilesFromMem() {

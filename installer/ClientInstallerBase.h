@@ -86,6 +86,8 @@ class ClientInstallerBase {
   static PayloadView EmbeddedPayload();
   /// The same archive, always read in place from the program's memory.
   static PayloadView EmbeddedPayloadInMemory();
+  /// Whether the embedded archive is the one the build recorded (size and CRC-32).
+  static bool EmbeddedPayloadIsIntact();
 
  protected:
   /// InstallClientFilesFromMem on any payload (tests unpack archives of their own).
