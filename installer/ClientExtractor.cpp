@@ -64,15 +64,7 @@ void ClientExtractor::Fail(const ZipLocalFileHeader& hdr, const std::string& mes
 }
 
 Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
-  std::vector<std::unique_ptr<EntryInflater>> inflaters;
-  while (inflaters.size() < std::max(1u, threads)) {
-    try {
-      inflaters.push_back(std::make_unique<EntryInflater>(m_payload));
-    } catch (const std::bad_alloc&) {
-      if (inflaters.empty()) throw;
-      break;  // fewer threads, same work
-    }
-  }
+  const std::vector<std::unique_ptr<EntryInflater>> inflaters = MakeInflaters(m_payload, threads);
   // The workers unpack files while the walk goes on: every folder a file needs exists
   // before the file is queued. Should the walk throw, the pool drops what has not
   // started and waits for what has, before the caller cleans up.
@@ -267,7 +259,7 @@ bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
   job.crc32 = hdr.getCRC();
   job.method = static_cast<std::uint16_t>(hdr.getCompressionMethod());
   job.path = path;
-  const std::uint64_t weight = std::max(job.uncompressedSize, job.compressedSize);
+  const std::uint64_t weight = job.Weight();
   m_jobEntries.push_back({m_entry, hdr, std::string()});
   std::size_t item = 0;
   {

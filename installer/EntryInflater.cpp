@@ -258,13 +258,11 @@ void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out)
   }
 }
 
-std::vector<EntryResult> InflateEntries(const PayloadView& payload,
-                                        const std::vector<EntryJob>& jobs, unsigned threads,
-                                        std::size_t wholeBufferLimit) {
-  std::vector<EntryResult> results(jobs.size());
+std::vector<std::unique_ptr<EntryInflater>> MakeInflaters(const PayloadView& payload,
+                                                          std::size_t threads,
+                                                          std::size_t wholeBufferLimit) {
   std::vector<std::unique_ptr<EntryInflater>> inflaters;
-  const std::size_t wanted = std::max<std::size_t>(1, std::min<std::size_t>(threads, jobs.size()));
-  while (inflaters.size() < wanted) {
+  while (inflaters.size() < std::max<std::size_t>(1, threads)) {
     try {
       inflaters.push_back(std::make_unique<EntryInflater>(payload, wholeBufferLimit));
     } catch (const std::bad_alloc&) {
@@ -272,11 +270,18 @@ std::vector<EntryResult> InflateEntries(const PayloadView& payload,
       break;  // fewer threads, same work
     }
   }
+  return inflaters;
+}
+
+std::vector<EntryResult> InflateEntries(const PayloadView& payload,
+                                        const std::vector<EntryJob>& jobs, unsigned threads,
+                                        std::size_t wholeBufferLimit) {
+  std::vector<EntryResult> results(jobs.size());
+  const std::vector<std::unique_ptr<EntryInflater>> inflaters =
+      MakeInflaters(payload, std::min<std::size_t>(threads, jobs.size()), wholeBufferLimit);
   std::vector<std::uint64_t> weights;
   weights.reserve(jobs.size());
-  for (const EntryJob& job : jobs) {
-    weights.push_back(std::max(job.uncompressedSize, job.compressedSize));
-  }
+  for (const EntryJob& job : jobs) weights.push_back(job.Weight());
   RunHeaviestFirst(weights, static_cast<unsigned>(inflaters.size()),
                    [&](unsigned worker, std::size_t item) {
                      results[item] = inflaters[worker]->Inflate(jobs[item]);

@@ -22,6 +22,7 @@
 //                                       "CRC mismatch. Corrupt file: PATH"
 //   the size differs                    "Filesizes do not match. Corrupt file: PATH"
 //     (in these two cases the file is deleted again)
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,9 @@ struct EntryJob {
   std::uint32_t crc32 = 0;             ///< expected CRC-32 of the unpacked bytes
   std::uint16_t method = 0;            ///< 0 stored or 8 deflated
   std::string path;                    ///< the file to create; its folder exists
+
+  /// How much work the entry is, for ordering the work: the larger of its sizes.
+  std::uint64_t Weight() const { return std::max(uncompressedSize, compressedSize); }
 };
 
 struct EntryResult {
@@ -124,6 +128,13 @@ class EntryInflater {
 
 /// Number of threads the extraction unpacks on.
 constexpr unsigned kExtractionThreads = 2;
+
+/// One inflater for each of up to `threads` threads (at least one): fewer where memory
+/// runs out for more, the same work then falling to fewer threads. Throws
+/// std::bad_alloc when not even one can be set up.
+std::vector<std::unique_ptr<EntryInflater>> MakeInflaters(
+    const PayloadView& payload, std::size_t threads,
+    std::size_t wholeBufferLimit = EntryInflater::kWholeBufferLimit);
 
 /// Unpacks every job on `threads` threads (the caller's among them), the largest
 /// entries first, each thread with its own inflater. Result i belongs to job i; the
