@@ -45,7 +45,6 @@ bool InsidePayload(const PayloadView& payload, const EntryJob& job) {
 // payload pages read so far are dropped after each (when the payload is releasable):
 // a large entry's pages do not stay mapped until its end.
 constexpr std::uint64_t kReadStep = kPayloadReleaseBlock;
-constexpr std::uint64_t kWhole = ~std::uint64_t{0};
 
 }  // namespace
 
@@ -67,32 +66,27 @@ unsigned char* EntryInflater::Buffer::Reserve(std::size_t wanted) {
 }
 
 template <typename Visit>
-void EntryInflater::ForEachPiece(std::uint64_t offset, std::uint64_t size, std::uint64_t most,
-                                 Visit visit) {
+void EntryInflater::ForEachPiece(std::uint64_t offset, std::uint64_t size, Visit visit) {
   const std::uint64_t end = std::min(offset + size, m_payload.Size());
   if (m_payload.FromFile()) {
     // The same steps as in place, so zlib sees the input in the same pieces and a
     // damaged entry keeps the same bytes written.
-    const std::uint64_t step = std::min<std::uint64_t>(most, kReadStep);
     for (std::uint64_t from = offset; from < end;) {
-      const auto count = static_cast<std::size_t>(std::min(step, end - from));
+      const auto count = static_cast<std::size_t>(std::min(kReadStep, end - from));
       unsigned char* const bytes = m_read.Reserve(count);
       if (!ReadPayloadFile(m_payload, from, bytes, count) || !visit(bytes, count)) return;
       from += count;
     }
     return;
   }
-  std::uint64_t start = 0;
-  for (std::size_t i = 0; i < m_payload.count && start < end; ++i) {
-    const auto length = static_cast<std::uint64_t>(m_payload.slices[i].length);
-    const std::uint64_t to = std::min(end, start + length);
-    for (std::uint64_t from = std::max(offset, start); from < to;) {
-      const std::uint64_t count = std::min(most, to - from);
-      if (!visit(m_payload.slices[i].bytes + (from - start), static_cast<std::size_t>(count))) return;
-      from += count;
+  ForEachSlicePiece(m_payload, offset, end, [&](const unsigned char* bytes, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+      const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(kReadStep, count - done));
+      if (!visit(bytes + done, step)) return false;
+      done += step;
     }
-    start += length;
-  }
+    return true;
+  });
 }
 
 EntryInflater::EntryInflater(const PayloadView& payload, std::size_t wholeBufferLimit)
@@ -148,7 +142,7 @@ EntryResult EntryInflater::Inflate(const EntryJob& job) {
 }
 
 void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
-  ForEachPiece(job.dataOffset, job.compressedSize, kReadStep,
+  ForEachPiece(job.dataOffset, job.compressedSize,
                [&](const unsigned char* bytes, std::size_t count) {
                  out.crc = libdeflate_crc32(out.crc, bytes, count);
                  out.produced += count;
@@ -171,20 +165,19 @@ const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
                ? copy
                : nullptr;
   }
+  const std::uint64_t end = job.dataOffset + job.compressedSize;
   const unsigned char* inPlace = nullptr;
-  ForEachPiece(job.dataOffset, job.compressedSize, kWhole,
-               [&](const unsigned char* bytes, std::size_t count) {
-                 if (count == job.compressedSize) inPlace = bytes;
-                 return false;
-               });
+  ForEachSlicePiece(m_payload, job.dataOffset, end, [&](const unsigned char* bytes, std::size_t count) {
+    if (count == job.compressedSize) inPlace = bytes;
+    return false;
+  });
   if (inPlace != nullptr || job.compressedSize == 0) return inPlace;
   unsigned char* copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
-  ForEachPiece(job.dataOffset, job.compressedSize, kWhole,
-               [&](const unsigned char* bytes, std::size_t count) {
-                 std::memcpy(copy, bytes, count);
-                 copy += count;
-                 return true;
-               });
+  ForEachSlicePiece(m_payload, job.dataOffset, end, [&](const unsigned char* bytes, std::size_t count) {
+    std::memcpy(copy, bytes, count);
+    copy += count;
+    return true;
+  });
   return m_scratch.bytes;
 }
 
@@ -224,7 +217,7 @@ void EntryInflater::InflateStreaming(const EntryJob& job, int fd, Unpacked& out)
   unsigned char* const buffer = m_stream.Reserve(kStreamBufferSize);
   bool ended = false;
   std::uint64_t taken = 0;
-  ForEachPiece(job.dataOffset, job.compressedSize, kReadStep,
+  ForEachPiece(job.dataOffset, job.compressedSize,
                [&](const unsigned char* bytes, std::size_t count) {
                  zs.next_in = const_cast<unsigned char*>(bytes);
                  zs.avail_in = static_cast<uInt>(count);

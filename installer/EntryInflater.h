@@ -98,11 +98,11 @@ class EntryInflater {
   // two slices or the payload is read from its file (null when that read fails). The
   // bytes must lie inside the payload.
   const unsigned char* ContiguousData(const EntryJob& job);
-  // Calls `visit(bytes, count)` for the archive bytes [offset, offset + size), at most
-  // `most` at a time, in order, until it returns false; bytes past the payload (or
-  // that its file will not give) are not visited.
+  // Calls `visit(bytes, count)` for the archive bytes [offset, offset + size), a read
+  // step at most at a time, in order, until it returns false; bytes past the payload
+  // (or that its file will not give) are not visited.
   template <typename Visit>
-  void ForEachPiece(std::uint64_t offset, std::uint64_t size, std::uint64_t most, Visit visit);
+  void ForEachPiece(std::uint64_t offset, std::uint64_t size, Visit visit);
 
   // A buffer that only grows, without zeroing what it gets; in large pages where the
   // system has them (its pages are written once each, and each small one would fault).

@@ -53,19 +53,11 @@ std::uint32_t CrcOfRange(const PayloadView& payload, std::uint64_t from, std::ui
     }
     return crc;
   }
-  std::uint64_t start = 0;
-  for (std::size_t i = 0; i < payload.count && start < to; ++i) {
-    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
-    const std::uint64_t a = std::max(from, start);
-    const std::uint64_t b = std::min(to, start + length);
-    if (a < b) {
-      const unsigned char* bytes = payload.slices[i].bytes + (a - start);
-      const auto count = static_cast<std::size_t>(b - a);
-      platform::MapInPages(bytes, count);
-      crc = libdeflate_crc32(crc, bytes, count);
-    }
-    start += length;
-  }
+  ForEachSlicePiece(payload, from, to, [&](const unsigned char* bytes, std::size_t count) {
+    platform::MapInPages(bytes, count);
+    crc = libdeflate_crc32(crc, bytes, count);
+    return true;
+  });
   return crc;
 }
 
@@ -104,17 +96,10 @@ std::uint64_t PayloadView::Size() const {
 
 void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end) {
   if (!payload.releasable) return;
-  std::uint64_t start = 0;
-  for (std::size_t i = 0; i < payload.count && start < end; ++i) {
-    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
-    const std::uint64_t from = std::max(begin, start);
-    const std::uint64_t to = std::min(end, start + length);
-    if (from < to) {
-      DropWholeBlocks(Address(payload.slices[i].bytes + (from - start)),
-                      Address(payload.slices[i].bytes + (to - start)));
-    }
-    start += length;
-  }
+  ForEachSlicePiece(payload, begin, end, [](const unsigned char* bytes, std::size_t count) {
+    DropWholeBlocks(Address(bytes), Address(bytes + count));
+    return true;
+  });
 }
 
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
@@ -248,20 +233,13 @@ bool CopyFromPayload(const PayloadView& payload, std::uint64_t pos, unsigned cha
     if (pos > size || count > size - pos) return false;
     return ReadPayloadFile(payload, pos, out, count);
   }
-  std::uint64_t sliceStart = 0;
-  for (std::size_t i = 0; i < payload.count && count > 0; ++i) {
-    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
-    if (pos < sliceStart + length) {
-      const auto from = static_cast<std::size_t>(pos - sliceStart);
-      const std::size_t chunk = std::min<std::size_t>(count, static_cast<std::size_t>(length) - from);
-      std::memcpy(out, payload.slices[i].bytes + from, chunk);
-      out += chunk;
-      pos += chunk;
-      count -= chunk;
-    }
-    sliceStart += length;
-  }
-  return count == 0;
+  std::size_t copied = 0;
+  ForEachSlicePiece(payload, pos, pos + count, [&](const unsigned char* bytes, std::size_t n) {
+    std::memcpy(out + copied, bytes, n);
+    copied += n;
+    return true;
+  });
+  return copied == count;
 }
 
 bool ReadPayloadCentralDirectory(const PayloadView& payload,

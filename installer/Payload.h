@@ -34,6 +34,20 @@ struct PayloadView {
   bool FromFile() const { return fd >= 0; }
 };
 
+/// Calls `visit(bytes, count)` for the part of the archive bytes [from, to) that lies in
+/// each slice, in order, until it returns false. Bytes past the payload are not visited.
+template <typename Visit>
+void ForEachSlicePiece(const PayloadView& payload, std::uint64_t from, std::uint64_t to, Visit visit) {
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < payload.count && start < to; ++i) {
+    const auto length = static_cast<std::uint64_t>(payload.slices[i].length);
+    const std::uint64_t a = from > start ? from : start;
+    const std::uint64_t b = to < start + length ? to : start + length;
+    if (a < b && !visit(payload.slices[i].bytes + (a - start), static_cast<std::size_t>(b - a))) return;
+    start += length;
+  }
+}
+
 /// Reads `count` bytes at archive offset `pos` of a payload read from its file; false
 /// when the file ends or cannot be read.
 bool ReadPayloadFile(const PayloadView& payload, std::uint64_t pos, unsigned char* out,
