@@ -36,6 +36,16 @@ ClientExtractor::ClientExtractor(std::istream& in, const PayloadView& payload, c
   absolute.makeAbsolute();
   absolute.makeDirectory();
   m_root = absolute.toString();
+  m_rootFd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (m_rootFd >= 0) {
+    m_belowRoot = m_root.size();
+  } else {
+    m_rootFd = AT_FDCWD;
+  }
+}
+
+ClientExtractor::~ClientExtractor() {
+  if (m_rootFd >= 0) ::close(m_rootFd);
 }
 
 bool ClientExtractor::MakeDirectories(const std::string& dir) {
@@ -46,12 +56,15 @@ bool ClientExtractor::MakeDirectories(const std::string& dir) {
       std::string prefix = dir.substr(0, end);
       if (m_realFolders.count(prefix) == 0) {
         // A folder made here is a real one; what stood there already is looked at.
-        if (::mkdir(prefix.c_str(), 0777) != 0) {
+        const bool made = ::mkdirat(m_rootFd, AtPath(prefix), 0777) == 0;
+        if (!made) {
           struct stat st {};
-          if (errno != EEXIST || ::lstat(prefix.c_str(), &st) != 0) return false;
+          if (errno != EEXIST || ::fstatat(m_rootFd, AtPath(prefix), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return false;
+          }
           if (!S_ISDIR(st.st_mode)) return false;  // a link or a file where a folder must be
         }
-        m_realFolders.insert(std::move(prefix));
+        m_realFolders.emplace(std::move(prefix), made);
       }
     }
     pos = end + 1;
@@ -122,20 +135,21 @@ std::string ClientExtractor::UnsafeReason(const std::string& name) {
     std::size_t end = dir.find('/', pos);
     if (end == std::string::npos) end = dir.size();
     const std::string path = m_root + dir.substr(0, end);
-    struct stat st {};
-    if (m_realFolders.count(path) == 0 && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (m_realFolders.count(path) == 0 && IsLink(path)) {
       return "Entry path passes through the link " + path;
     }
     pos = end + 1;
   }
   m_verifiedDir = dir;
-  if (name.back() != '/') {
-    struct stat st {};
-    if (::lstat((m_root + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      return "Entry path is the link " + m_root + name;
-    }
-  }
+  if (name.back() != '/' && IsLink(m_root + name)) return "Entry path is the link " + m_root + name;
   return std::string();
+}
+
+bool ClientExtractor::IsLink(const std::string& path) const {
+  const auto folder = m_realFolders.find(path.substr(0, path.find_last_of('/')));
+  if (folder != m_realFolders.end() && folder->second) return m_madeLinks.count(path) != 0;
+  struct stat st {};
+  return ::fstatat(m_rootFd, AtPath(path), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool ClientExtractor::handleZipEntry(std::istream& zipStream, const ZipLocalFileHeader& hdr) {
@@ -232,9 +246,11 @@ bool ClientExtractor::ExtractLink(std::istream& in, const ZipLocalFileHeader& hd
     return true;
   }
   if (!MakeDirectories(path.substr(0, path.find_last_of('/'))) ||
-      ::symlink(target.c_str(), path.c_str()) != 0) {
+      ::symlinkat(target.c_str(), m_rootFd, AtPath(path)) != 0) {
     Fail(hdr, "Failed to create link " + path);
+    return true;
   }
+  m_madeLinks.insert(path);
   return true;
 }
 
@@ -259,6 +275,8 @@ bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
   job.crc32 = hdr.getCRC();
   job.method = static_cast<std::uint16_t>(hdr.getCompressionMethod());
   job.path = path;
+  job.folderFd = m_rootFd;
+  job.belowFolder = m_belowRoot;
   const std::uint64_t weight = job.Weight();
   m_jobEntries.push_back({m_entry, hdr, std::string()});
   std::size_t item = 0;

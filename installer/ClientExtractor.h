@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -40,6 +41,9 @@ class ClientExtractor : public Poco::Zip::Decompress {
   /// lie inside it. `links` names the link entries.
   ClientExtractor(std::istream& in, const PayloadView& payload, const std::string& root,
                   std::string topFolder = std::string(), std::set<std::string> links = {});
+  ~ClientExtractor() override;
+  ClientExtractor(const ClientExtractor&) = delete;
+  ClientExtractor& operator=(const ClientExtractor&) = delete;
 
   bool handleZipEntry(std::istream& zipStream, const Poco::Zip::ZipLocalFileHeader& hdr) override;
 
@@ -54,6 +58,11 @@ class ClientExtractor : public Poco::Zip::Decompress {
   bool MakeDirectories(const std::string& dir);
   // Why `name` may not be written below the root ("" when it may).
   std::string UnsafeReason(const std::string& name);
+  // Whether `path` (below the root) is a symbolic link.
+  bool IsLink(const std::string& path) const;
+  // `path` (the root followed by relative components) as the *at() calls take it with
+  // m_rootFd: the part below the root, or all of it where the root could not be opened.
+  const char* AtPath(const std::string& path) const { return path.c_str() + m_belowRoot; }
   // Queues an accepted file for the workers and skips its data.
   bool QueueFile(std::istream& in, const Poco::Zip::ZipLocalFileHeader& hdr, const std::string& path);
   bool ExtractLink(std::istream& in, const Poco::Zip::ZipLocalFileHeader& hdr);
@@ -69,12 +78,19 @@ class ClientExtractor : public Poco::Zip::Decompress {
   };
 
   std::string m_root;  // with a trailing "/"
+  // The root, opened once: paths below it are looked up from here rather than from "/"
+  // each time (AT_FDCWD, and whole paths, where it cannot be opened).
+  int m_rootFd;
+  std::size_t m_belowRoot = 0;  // length of the root's part of a path given to *at() calls
   std::string m_topFolder;
   std::set<std::string> m_links;
   std::string m_verifiedDir;  // last folder found free of links (most entries share it)
-  // Folders below the root this extraction has made or found to be real folders: a
-  // folder cannot turn into a link while it stands, so they are not looked at again.
-  std::unordered_set<std::string> m_realFolders;
+  // Folders below the root this extraction has made (true) or found to be real folders
+  // (false): a folder cannot turn into a link while it stands, so they are not looked
+  // at again. A folder made here holds only what this extraction puts there, so the
+  // links in it are known without looking: those in m_madeLinks.
+  std::unordered_map<std::string, bool> m_realFolders;
+  std::unordered_set<std::string> m_madeLinks;
   PayloadView m_payload;
   std::size_t m_entry = 0;  // index of the entry being handled
   // An accepted file: the workers fill `result`, the walk only adds slots. A slot

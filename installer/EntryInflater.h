@@ -22,6 +22,8 @@
 //                                       "CRC mismatch. Corrupt file: PATH"
 //   the size differs                    "Filesizes do not match. Corrupt file: PATH"
 //     (in these two cases the file is deleted again)
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +46,10 @@ struct EntryJob {
   std::uint32_t crc32 = 0;             ///< expected CRC-32 of the unpacked bytes
   std::uint16_t method = 0;            ///< 0 stored or 8 deflated
   std::string path;                    ///< the file to create; its folder exists
+  /// Where `path` may be opened from: a descriptor of one of its folders and the
+  /// offset in `path` of the rest below it (a shorter lookup than the whole path).
+  int folderFd = AT_FDCWD;             ///< `path` as it stands
+  std::size_t belowFolder = 0;
 
   /// How much work the entry is, for ordering the work: the larger of its sizes.
   std::uint64_t Weight() const { return std::max(uncompressedSize, compressedSize); }

@@ -47,6 +47,8 @@ namespace {
 constexpr std::size_t kLargePage = 2 * 1024 * 1024;
 }  // namespace
 
+std::size_t LargePageSize() { return kLargePage; }
+
 void* AllocatePages(std::size_t& size) {
   const std::size_t page = PageSize();
   size = (std::max<std::size_t>(size, 1) + page - 1) / page * page;

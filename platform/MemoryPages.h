@@ -26,6 +26,8 @@ bool MapInPages(const void* begin, std::size_t length);
 /// memory is asked for in 2 MiB pages, so filling it first costs a few page faults
 /// instead of one per 4 KiB. Null when there is no memory. Give it back with FreePages.
 void* AllocatePages(std::size_t& size);
+/// Size of the large pages AllocatePages asks for (2 MiB).
+std::size_t LargePageSize();
 void FreePages(void* pages, std::size_t size);
 
 }  // namespace platform
