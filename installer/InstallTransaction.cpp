@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <thread>
@@ -140,26 +141,32 @@ std::string StagedInstall::StagedBundle() const {
 bool StagedInstall::Verify(const std::string& executable) const {
   const std::string bundle = StagedBundle();
   if (bundle.empty() || m_entries.empty()) return false;
-  for (const zip::CentralEntry& entry : m_entries) {
-    std::string path = m_folder + "/" + entry.name;
-    if (entry.IsDirectory()) path.pop_back();
+  // Entries are looked up from the staging folder, not from "/" each time.
+  const int folder = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return false;
+  const bool complete = std::all_of(m_entries.begin(), m_entries.end(), [&](const zip::CentralEntry& entry) {
+    // Below the folder, as "folder/" followed by the name would be.
+    std::string path = entry.name.substr(std::min(entry.name.find_first_not_of('/'), entry.name.size()));
+    if (entry.IsDirectory() && !path.empty()) path.pop_back();
+    if (path.empty()) path = ".";
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return false;
-    if (entry.IsDirectory()) {
-      if (!S_ISDIR(st.st_mode)) return false;
-    } else if (entry.IsSymlink()) {
+    if (::fstatat(folder, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (entry.IsDirectory()) return S_ISDIR(st.st_mode);
+    if (entry.IsSymlink()) {
       std::string stored;
       char target[kMaxLinkTarget];
-      const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+      const ssize_t length = ::readlinkat(folder, path.c_str(), target, sizeof target);
       if (!S_ISLNK(st.st_mode) || length < 0 ||
           !ReadPayloadEntryData(m_payload, entry, kMaxLinkTarget, stored) ||
           stored != std::string(target, static_cast<std::size_t>(length))) {
         return false;
       }
-    } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != entry.uncompressedSize) {
-      return false;
+      return true;
     }
-  }
+    return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) == entry.uncompressedSize;
+  });
+  ::close(folder);
+  if (!complete) return false;
   struct stat exe {};
   return ::stat((bundle + "/" + executable).c_str(), &exe) == 0 && S_ISREG(exe.st_mode) &&
          (exe.st_mode & S_IXUSR) != 0;
