@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include <Poco/Exception.h>
 #include <Poco/Path.h>
 
 #include "installer/Payload.h"
@@ -100,10 +101,13 @@ Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
   }();
   m_pool = nullptr;
   pool.Finish();
-  for (std::size_t i = 0; i < m_slots.size(); ++i) {
-    if (!m_slots[i].result.Ok()) {
-      m_failures.push_back({m_jobEntries[i].entry, m_jobEntries[i].hdr, m_slots[i].result.error});
-    }
+  for (Slot& slot : m_slots) {
+    if (slot.result.Ok()) continue;
+    // The parser keeps every header it handed over, under the entry's name (it refuses
+    // a name twice), so a failed file's header is looked up only when one fails.
+    const auto header = archive.findHeader(slot.job.path.substr(m_root.size()));
+    if (header == archive.headerEnd()) throw Poco::IllegalStateException("No header for " + slot.job.path);
+    m_failures.push_back({slot.entry, header->second, std::move(slot.result.error)});
   }
   std::stable_sort(m_failures.begin(), m_failures.end(),
                    [](const Failure& a, const Failure& b) { return a.entry < b.entry; });
@@ -112,7 +116,6 @@ Poco::Zip::ZipArchive ClientExtractor::ExtractAll(unsigned threads) {
     EError.notify(this, args);
   }
   m_slots.clear();
-  m_jobEntries.clear();
   m_failures.clear();
   return archive;
 }
@@ -278,12 +281,11 @@ bool ClientExtractor::QueueFile(std::istream& in, const ZipLocalFileHeader& hdr,
   job.folderFd = m_rootFd;
   job.belowFolder = m_belowRoot;
   const std::uint64_t weight = job.Weight();
-  m_jobEntries.push_back({m_entry, hdr, std::string()});
   std::size_t item = 0;
   {
     std::lock_guard<std::mutex> lock(m_slotsMutex);
     item = m_slots.size();
-    m_slots.push_back({std::move(job), EntryResult()});
+    m_slots.push_back({std::move(job), EntryResult(), m_entry});
   }
   if (m_pool != nullptr) m_pool->Add(item, weight);
   return true;

@@ -98,11 +98,11 @@ class ClientExtractor : public Poco::Zip::Decompress {
   struct Slot {
     EntryJob job;
     EntryResult result;
+    std::size_t entry;  // index of its entry; the header is found in the archive afterwards
   };
   std::mutex m_slotsMutex;  // guards the deque itself, not the slots' contents
   std::deque<Slot> m_slots;
   FeedingPool* m_pool = nullptr;  // takes the files while ExtractAll runs
-  std::vector<Failure> m_jobEntries;  // entry and header of each slot, for its failure
   std::vector<Failure> m_failures;
 };
 

@@ -2,9 +2,12 @@
 // is recognised before anything is touched.
 #include <zlib.h>
 
+#include <Poco/Delegate.h>
+
 #include "ArchiveFixtures.h"
 #include "RootedInstaller.h"
 #include "TestSupport.h"
+#include "installer/ClientExtractor.h"
 #include "installer/mac/ClientInstaller.h"
 
 namespace {
@@ -156,6 +159,44 @@ TEST_F(SafetyTest, LinkEntryThenEntriesBelowIt) {
   std::vector<unsigned char> zip = orvtest::ReadBytes(zipPath);
   RenameEntry(zip, "Orvalune Client.app/M/", "Orvalune Client.app/L/");
   EXPECT_FAILED(Extract(zip));
+}
+
+// Links that stood in the target folder before the extraction began: the extractor
+// cannot know them and must look. Folders it made itself hold only its own links.
+std::vector<std::string> g_extractorErrors;
+void RecordExtractorError(const void*, std::pair<const Poco::Zip::ZipLocalFileHeader, const std::string>& args) {
+  g_extractorErrors.push_back(args.second);
+}
+
+TEST_F(SafetyTest, ExtractorRefusesLinksAlreadyInItsFolder) {
+  const path into = tmp.path() / "into";
+  orvtest::fs::create_directories(into / "Orvalune Client.app");
+  orvtest::fs::create_directory_symlink(outside, into / "Orvalune Client.app" / "L");
+  orvtest::fs::create_symlink(outside / "precious.txt", into / "Orvalune Client.app" / "f");
+  const std::vector<unsigned char> zip = ZipOf({{"Orvalune Client.app/L/x", "evil"},
+                                                {"Orvalune Client.app/f", "evil"},
+                                                {"Orvalune Client.app/N/g", "good"}});
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "read from a file" : "in place");
+    orvtest::FilePayload payload(zip);
+    const varnesk::PayloadView view = fromFile ? payload.fileView() : payload.view();
+    varnesk::PayloadStream stream(view);
+    varnesk::ClientExtractor extractor(stream, view, into.string(), "Orvalune Client.app/");
+    g_extractorErrors.clear();
+    extractor.EError += Poco::delegate(&RecordExtractorError);
+    extractor.ExtractAll();
+    extractor.EError -= Poco::delegate(&RecordExtractorError);
+    std::sort(g_extractorErrors.begin(), g_extractorErrors.end());
+    const std::string app = orvtest::fs::weakly_canonical(into).string() + "/Orvalune Client.app/";
+    // The folder entry "L/" and the file below it both pass through the link.
+    EXPECT_EQ(g_extractorErrors, (std::vector<std::string>{"Entry path is the link " + app + "f",
+                                                           "Entry path passes through the link " + app + "L",
+                                                           "Entry path passes through the link " + app + "L"}));
+    EXPECT_EQ(orvtest::ReadFile(into / "Orvalune Client.app" / "N" / "g"), "good");
+    EXPECT_EQ(orvtest::ListTree(outside), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(orvtest::ReadFile(outside / "precious.txt"), "keep me");
+    orvtest::fs::remove_all(into / "Orvalune Client.app" / "N");
+  }
 }
 
 TEST_F(SafetyTest, Zip64RecordsAreRefusedBeforeAnythingIsWritten) {
