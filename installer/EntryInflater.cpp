@@ -51,9 +51,7 @@ constexpr std::uint64_t kReadStep = kPayloadReleaseBlock;
 EntryInflater::Buffer::~Buffer() { platform::FreePages(bytes, size); }
 
 unsigned char* EntryInflater::Buffer::Reserve(std::size_t wanted) {
-  // Never less than one large page: filling a smaller buffer would fault once per
-  // 4 KiB, and on some virtual machines each fault costs as much as zeroing 2 MiB.
-  wanted = std::max(wanted, platform::LargePageSize());
+  wanted = std::max<std::size_t>(wanted, 1);
   if (size < wanted) {
     platform::FreePages(bytes, size);  // give the old one back before taking the larger one
     bytes = nullptr;
@@ -160,9 +158,8 @@ void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
   }
 }
 
-const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
+const unsigned char* EntryInflater::ContiguousData(const EntryJob& job, unsigned char* copy) {
   if (m_payload.FromFile()) {
-    unsigned char* const copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
     return ReadPayloadFile(m_payload, job.dataOffset, copy, static_cast<std::size_t>(job.compressedSize))
                ? copy
                : nullptr;
@@ -174,13 +171,13 @@ const unsigned char* EntryInflater::ContiguousData(const EntryJob& job) {
     return false;
   });
   if (inPlace != nullptr || job.compressedSize == 0) return inPlace;
-  unsigned char* copy = m_scratch.Reserve(static_cast<std::size_t>(job.compressedSize));
+  unsigned char* next = copy;
   ForEachSlicePiece(m_payload, job.dataOffset, end, [&](const unsigned char* bytes, std::size_t count) {
-    std::memcpy(copy, bytes, count);
-    copy += count;
+    std::memcpy(next, bytes, count);
+    next += count;
     return true;
   });
-  return m_scratch.bytes;
+  return copy;
 }
 
 bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {
@@ -190,11 +187,17 @@ bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {
     return false;
   }
   const auto size = static_cast<std::size_t>(job.uncompressedSize);
+  // One buffer: the entry's bytes, then its compressed bytes where they must be copied.
+  // Never less than one large page: filling a smaller buffer would fault once per
+  // 4 KiB, and on some virtual machines each fault costs about as much as zeroing 2 MiB.
+  constexpr std::size_t kAlign = 64;
+  const std::size_t copyAt = (size + kAlign - 1) / kAlign * kAlign;
   const unsigned char* in = nullptr;
   unsigned char* whole = nullptr;
   try {
-    in = ContiguousData(job);
-    whole = m_whole.Reserve(size);
+    whole = m_whole.Reserve(std::max(copyAt + static_cast<std::size_t>(job.compressedSize),
+                                     platform::LargePageSize()));
+    in = ContiguousData(job, whole + copyAt);
   } catch (const std::bad_alloc&) {
     return false;  // the streaming path needs no large buffer
   }

@@ -2,8 +2,9 @@
 // Unpacking one accepted archive entry into a new file, and many of them on worker
 // threads.
 //
-// An entry's compressed bytes are read in place from the payload; only an entry that
-// straddles two slices and is inflated as a whole is copied (into a scratch buffer).
+// An entry's compressed bytes are read in place from a payload in memory (only an entry
+// that straddles two slices and is inflated whole is copied, behind its output), or
+// from the payload's file.
 // Entries of up to `wholeBufferLimit` bytes are inflated by libdeflate in one call into
 // a buffer and written with one write; larger ones stream through zlib in fixed
 // buffers, so memory never grows with the largest entry. Entries whose data turns out
@@ -100,10 +101,10 @@ class EntryInflater {
   // its data is not a clean deflate stream of at most the stated size.
   bool InflateWhole(const EntryJob& job, int fd, Unpacked& out);
   void InflateStreaming(const EntryJob& job, int fd, Unpacked& out);
-  // The entry's compressed bytes in one piece: in place, or copied when they straddle
-  // two slices or the payload is read from its file (null when that read fails). The
-  // bytes must lie inside the payload.
-  const unsigned char* ContiguousData(const EntryJob& job);
+  // The entry's compressed bytes in one piece: in place, or copied to `copy` when they
+  // straddle two slices or the payload is read from its file (null when that read
+  // fails). The bytes must lie inside the payload.
+  const unsigned char* ContiguousData(const EntryJob& job, unsigned char* copy);
   // Calls `visit(bytes, count)` for the archive bytes [offset, offset + size), a read
   // step at most at a time, in order, until it returns false; bytes past the payload
   // (or that its file will not give) are not visited.
@@ -126,8 +127,9 @@ class EntryInflater {
   PayloadView m_payload;
   std::size_t m_wholeBufferLimit;
   libdeflate_decompressor* m_decompressor;
-  Buffer m_whole;    // grows to the largest entry inflated whole
-  Buffer m_scratch;  // compressed bytes of entries that straddle two slices
+  // Grows to the largest entry inflated whole, followed by its compressed bytes where
+  // they are copied (read from the payload's file, or straddling two slices).
+  Buffer m_whole;
   Buffer m_stream;   // the streaming path's output
   Buffer m_read;     // compressed bytes read from the payload's file
 };
