@@ -1,13 +1,17 @@
 // Installer benchmarks, measured against unzip on the same archive.
 //
-//   bench_install compare INSTALLER ARCHIVE ROUNDS DIR... [--no-sync]   alternating
-//       runs, in each work folder DIR (say one on tmpfs, one on disk), of: the whole
+//   bench_install compare INSTALLER ARCHIVE ROUNDS DIR... [--no-sync] [--after-delete]
+//       alternating runs, in each work folder DIR (say one on tmpfs, one on disk), of: the whole
 //       installation (less its five-second pause), extraction alone, the entry inflater
 //       and its pool over the payload's entries (1 and 2 threads; after the payload
 //       check, with the payload read from the program's file or in place), a plain
 //       one-thread zlib extractor, `unzip -q` and, where installed, `bsdtar -xf`;
 //       medians with min, max and the spread of the middle half, peak RSS, ratios to
-//       unzip. Each run starts after sync(2), unless --no-sync.
+//       unzip. Each run starts after sync(2), unless --no-sync. On tmpfs each run's
+//       output is deleted right after it; elsewhere each run writes into a folder no
+//       earlier run used, and the spent outputs are deleted in batches, each followed by
+//       a minute's wait (see Spent below), unless --after-delete: then every run writes
+//       into a folder whose previous contents were deleted right before it.
 //   bench_install extract DIR [mapped]               (internal) unpack the payload into DIR
 //   bench_install inflate DIR THREADS [check] [mapped] [drop] [limit=BYTES]
 //       (internal) unpack the payload into DIR as the threaded extraction will: folders
@@ -23,6 +27,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,6 +107,66 @@ void KillProcessesBelow(const std::vector<fs::path>& roots) {
   }
 }
 
+// Outputs of finished runs in one work folder, and when to delete them. On a file
+// system that avoids reusing recently deleted inodes (ext4 without a journal skips
+// those deleted in the last 60 s, checking each candidate inode in turn), creating
+// files right after a tree was deleted costs far more than the extraction itself: the
+// usual fixture's extraction took 125 ms right after a deletion and 65 ms in a fresh
+// folder (unzip: 360 and 255 ms). So outside tmpfs the spent outputs stay until they
+// pass a budget, then go all at once, and the next run waits until they are old.
+class Spent {
+ public:
+  explicit Spent(const fs::path& dir) {
+    struct statfs fsInfo {};
+    constexpr long kTmpfsMagic = 0x01021994;
+    m_deleteAtOnce = ::statfs(dir.c_str(), &fsInfo) == 0 && fsInfo.f_type == kTmpfsMagic;
+    struct statvfs space {};
+    const std::uintmax_t free =
+        ::statvfs(dir.c_str(), &space) == 0 ? std::uintmax_t{space.f_bavail} * space.f_frsize : 0;
+    m_budget = std::min<std::uintmax_t>(std::uintmax_t{8} << 30, free / 3);
+  }
+
+  // Call with a run's output when the run is done.
+  void Add(const fs::path& out, bool afterDelete) {
+    if (m_deleteAtOnce || afterDelete) {
+      fs::remove_all(out);
+      return;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+      std::error_code ec;
+      if (entry.is_regular_file(ec)) m_bytes += entry.file_size(ec);
+    }
+    m_outputs.push_back(out);
+  }
+
+  // Call before a run: deletes the spent outputs once they pass the budget, then waits
+  // until the inodes they freed may be reused without a search past them.
+  void MakeRoom(std::uintmax_t nextRun) {
+    if (m_outputs.empty() || m_bytes + nextRun <= m_budget) return;
+    Clear();
+    ::sync();
+    std::fprintf(stderr, "(deleted %.1f GB of spent outputs; waiting 61 s)\n", m_cleared / 1e9);
+    ::sleep(61);
+  }
+
+  // Deletes the spent outputs; tells whether there were any.
+  bool Clear() {
+    for (const fs::path& out : m_outputs) fs::remove_all(out);
+    const bool any = !m_outputs.empty();
+    m_outputs.clear();
+    m_cleared = m_bytes;
+    m_bytes = 0;
+    return any;
+  }
+
+ private:
+  bool m_deleteAtOnce = false;
+  std::uintmax_t m_budget = 0;
+  std::uintmax_t m_bytes = 0;
+  std::uintmax_t m_cleared = 0;
+  std::vector<fs::path> m_outputs;
+};
+
 struct Stats {
   double median, min, max, spread, peakMb;  // spread: middle half's width / median
 };
@@ -117,7 +183,7 @@ Stats Summarise(std::vector<Sample> samples) {
 }
 
 int Compare(const std::string& installer, const std::string& archive, int rounds,
-            const std::vector<std::string>& dirs, const char* self, bool settle) {
+            const std::vector<std::string>& dirs, const char* self, bool settle, bool afterDelete) {
   const std::string tag = "orvalune-bench-" + std::to_string(::getpid());
   const fs::path bundle = fs::path(dirs.front()) / tag / "OrvaluneClient_V2A7F000001I00000001.app" /
                           "Contents" / "MacOS";
@@ -150,10 +216,14 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
   }
 
   std::map<std::pair<std::size_t, std::size_t>, std::vector<Sample>> results;
+  std::vector<Spent> spent(dirs.begin(), dirs.end());
+  std::uintmax_t unpacked = 0;  // the largest output so far, to keep room for the next
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t where = 0; where < dirs.size(); ++where) {
-      const fs::path out = fs::path(dirs[where]) / tag / "out";
       for (std::size_t c = 0; c < commands.size(); ++c) {
+        const fs::path out = fs::path(dirs[where]) / tag /
+            (afterDelete ? std::string("out") : "out-" + std::to_string(round) + "-" + std::to_string(c));
+        spent[where].MakeRoom(unpacked);
         fs::remove_all(out);
         fs::create_directories(out / "Desktop");
         // Every command starts with nothing left to write back: otherwise each pays for
@@ -168,11 +238,25 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
           KillProcessesBelow({bundle.parent_path().parent_path(), out});
         }
         results[{where, c}].push_back(sample);
+        std::uintmax_t bytes = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(out)) {
+          std::error_code ec;
+          if (entry.is_regular_file(ec)) bytes += entry.file_size(ec);
+        }
+        unpacked = std::max(unpacked, bytes);
+        spent[where].Add(out, afterDelete);
       }
-      fs::remove_all(out);
     }
   }
+  bool kept = false;
+  for (Spent& s : spent) kept = s.Clear() || kept;
   for (const std::string& dir : dirs) fs::remove_all(fs::path(dir) / tag);
+  if (kept) {
+    // Whatever runs next on this machine should not pay for the inodes just freed.
+    ::sync();
+    std::fprintf(stderr, "(deleted the spent outputs; waiting 61 s)\n");
+    ::sleep(61);
+  }
 
   for (std::size_t where = 0; where < dirs.size(); ++where) {
     std::printf("-- %s: %d rounds, alternating --\n", dirs[where].c_str(), rounds);
@@ -427,12 +511,19 @@ int main(int argc, char** argv) {
   if (mode == "transaction" && argc == 3) return TransactionCost(std::atoi(argv[2]));
   if (mode == "minimal" && argc == 4) return MinimalExtract(argv[2], argv[3]);
   if (mode == "compare" && argc >= 6) {
-    // A last argument "--no-sync" leaves the writeback of one command to the next.
+    // "--no-sync" leaves the writeback of one command to the next; "--after-delete"
+    // makes every run write where the previous run's output was just deleted.
     std::vector<std::string> dirs(argv + 5, argv + argc);
-    const bool settle = dirs.back() != "--no-sync";
-    if (!settle) dirs.pop_back();
+    const auto flag = [&](const char* name) {
+      const auto it = std::find(dirs.begin(), dirs.end(), name);
+      if (it == dirs.end()) return false;
+      dirs.erase(it);
+      return true;
+    };
+    const bool settle = !flag("--no-sync");
+    const bool afterDelete = flag("--after-delete");
     if (dirs.empty()) return 2;
-    return Compare(argv[2], argv[3], std::atoi(argv[4]), dirs, argv[0], settle);
+    return Compare(argv[2], argv[3], std::atoi(argv[4]), dirs, argv[0], settle, afterDelete);
   }
   if (mode == "cost" && argc > 4 && std::string(argv[3]) == "--") {
     const Sample s = Measure(std::vector<std::string>(argv + 4, argv + argc));
