@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -64,48 +63,27 @@ std::uint32_t CrcOfRange(const PayloadView& payload, std::uint64_t from, std::ui
 
 // Payloads below this are checked on the calling thread alone.
 constexpr std::uint64_t kSplitCheckAbove = 1024 * 1024;
-// The share of work the two threads of a check take one at a time.
-constexpr std::uint64_t kCheckPiece = 1024 * 1024;
 
-// CRC-32 of the whole payload. Most of a first check's time goes to bringing the bytes
-// in (copying them from the file cache, or mapping the pages in), not to the CRC
-// itself, so a second thread helps: both take pieces of a megabyte in turn until none
-// is left, and the pieces' CRCs are joined in order. Taking pieces rather than halves
-// keeps a second thread that starts late (a woken core may take a while) from holding
-// up the result.
+// CRC-32 of the whole payload. Most of a first check's time goes to mapping the pages
+// in, not to the CRC itself, so the second half is read on a second thread and the two
+// CRCs are joined.
 std::uint32_t CrcOfPayload(const PayloadView& payload, bool& ok) {
   const std::uint64_t size = payload.Size();
   if (size < kSplitCheckAbove) return CrcOfRange(payload, 0, size, ok);
-  const auto pieces = static_cast<std::size_t>((size + kCheckPiece - 1) / kCheckPiece);
-  std::vector<std::uint32_t> crcs(pieces);
-  std::atomic<std::size_t> nextPiece{0};
-  std::atomic<bool> allRead{true};
-  const auto work = [&] {
-    for (std::size_t i = nextPiece++; i < pieces && allRead; i = nextPiece++) {
-      const std::uint64_t from = i * kCheckPiece;
-      bool pieceOk = true;
-      crcs[i] = CrcOfRange(payload, from, std::min(size, from + kCheckPiece), pieceOk);
-      if (!pieceOk) allRead = false;
-    }
-  };
+  const std::uint64_t half = size / 2;
+  std::uint32_t second = 0;
+  bool secondOk = true;
   std::thread helper;
   try {
-    helper = std::thread(work);
+    helper = std::thread([&] { second = CrcOfRange(payload, half, size, secondOk); });
   } catch (const std::system_error&) {
-    // No second thread: this one takes every piece.
+    return CrcOfRange(payload, 0, size, ok);  // no second thread: the same result, later
   }
-  work();
-  if (helper.joinable()) helper.join();
-  if (!allRead) {
-    ok = false;
-    return 0;
-  }
-  std::uint32_t crc = crcs[0];
-  for (std::size_t i = 1; i < pieces; ++i) {
-    const std::uint64_t length = std::min(size, (i + 1) * kCheckPiece) - i * kCheckPiece;
-    crc = static_cast<std::uint32_t>(crc32_combine(crc, crcs[i], static_cast<z_off_t>(length)));
-  }
-  return crc;
+  const std::uint32_t first = CrcOfRange(payload, 0, half, ok);
+  helper.join();
+  ok = ok && secondOk;
+  return static_cast<std::uint32_t>(
+      crc32_combine(first, second, static_cast<z_off_t>(size - half)));
 }
 
 }  // namespace

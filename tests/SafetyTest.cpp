@@ -215,8 +215,7 @@ TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
   orvtest::WriteFile(tmp.path() / "src" / "Orvalune Client.app" / "f", std::string(3000, 'f'));
   orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", tmp.path() / "a.zip");
   const std::vector<unsigned char> good = orvtest::ReadBytes(tmp.path() / "a.zip");
-  // Large enough to be checked in pieces of a megabyte on two threads; the last piece
-  // is a short one.
+  // Large enough to be checked in two halves on two threads.
   std::string noise(3 * 1024 * 1024, '\0');
   std::uint32_t state = 1;
   for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
@@ -227,9 +226,6 @@ TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
   largeFlippedEarly[1000] ^= 0x80;
   std::vector<unsigned char> largeFlippedLate = large;
   largeFlippedLate[large.size() * 3 / 4] ^= 1;
-  ASSERT_GT(large.size(), 3u * 1024 * 1024 + 10);
-  std::vector<unsigned char> largeFlippedLast = large;
-  largeFlippedLast[3 * 1024 * 1024 + 10] ^= 4;
   auto crcOf = [](const std::vector<unsigned char>& b) {
     return static_cast<std::uint32_t>(crc32(0, b.data(), static_cast<uInt>(b.size())));
   };
@@ -251,9 +247,8 @@ TEST(PayloadCheck, RecognisesTheRecordedArchiveOnly) {
       {"no archive, recorded as such", garbage, garbage.size(), crcOf(garbage), false},
       {"cut short, recorded as such", noEnd, noEnd.size(), crcOf(noEnd), false},
       {"large, as built", large, large.size(), crcOf(large), true},
-      {"large, a byte flipped in its first piece", largeFlippedEarly, large.size(), crcOf(large), false},
-      {"large, a byte flipped in a later piece", largeFlippedLate, large.size(), crcOf(large), false},
-      {"large, a byte flipped in its short last piece", largeFlippedLast, large.size(), crcOf(large), false},
+      {"large, a byte flipped in its first half", largeFlippedEarly, large.size(), crcOf(large), false},
+      {"large, a byte flipped in its second half", largeFlippedLate, large.size(), crcOf(large), false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
