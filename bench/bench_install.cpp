@@ -116,26 +116,25 @@ void KillProcessesBelow(const std::vector<fs::path>& roots) {
 // pass a budget, then go all at once, and the next run waits until they are old.
 class Spent {
  public:
-  explicit Spent(const fs::path& dir) {
+  // `afterDelete`: every output goes at once, also outside tmpfs.
+  Spent(const fs::path& dir, bool afterDelete) {
     struct statfs fsInfo {};
     constexpr long kTmpfsMagic = 0x01021994;
-    m_deleteAtOnce = ::statfs(dir.c_str(), &fsInfo) == 0 && fsInfo.f_type == kTmpfsMagic;
+    m_deleteAtOnce =
+        afterDelete || (::statfs(dir.c_str(), &fsInfo) == 0 && fsInfo.f_type == kTmpfsMagic);
     struct statvfs space {};
     const std::uintmax_t free =
         ::statvfs(dir.c_str(), &space) == 0 ? std::uintmax_t{space.f_bavail} * space.f_frsize : 0;
     m_budget = std::min<std::uintmax_t>(std::uintmax_t{8} << 30, free / 3);
   }
 
-  // Call with a run's output when the run is done.
-  void Add(const fs::path& out, bool afterDelete) {
-    if (m_deleteAtOnce || afterDelete) {
+  // Call with a run's output and the bytes of its files when the run is done.
+  void Add(const fs::path& out, std::uintmax_t bytes) {
+    if (m_deleteAtOnce) {
       fs::remove_all(out);
       return;
     }
-    for (const auto& entry : fs::recursive_directory_iterator(out)) {
-      std::error_code ec;
-      if (entry.is_regular_file(ec)) m_bytes += entry.file_size(ec);
-    }
+    m_bytes += bytes;
     m_outputs.push_back(out);
   }
 
@@ -216,7 +215,8 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
   }
 
   std::map<std::pair<std::size_t, std::size_t>, std::vector<Sample>> results;
-  std::vector<Spent> spent(dirs.begin(), dirs.end());
+  std::vector<Spent> spent;
+  for (const std::string& dir : dirs) spent.emplace_back(dir, afterDelete);
   std::uintmax_t unpacked = 0;  // the largest output so far, to keep room for the next
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t where = 0; where < dirs.size(); ++where) {
@@ -244,7 +244,7 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
           if (entry.is_regular_file(ec)) bytes += entry.file_size(ec);
         }
         unpacked = std::max(unpacked, bytes);
-        spent[where].Add(out, afterDelete);
+        spent[where].Add(out, bytes);
       }
     }
   }
@@ -514,6 +514,10 @@ int main(int argc, char** argv) {
     // "--no-sync" leaves the writeback of one command to the next; "--after-delete"
     // makes every run write where the previous run's output was just deleted.
     std::vector<std::string> dirs(argv + 5, argv + argc);
+    // Absolute, so that the clients the installer starts are found by their paths.
+    for (std::string& dir : dirs) {
+      if (dir.rfind("--", 0) != 0) dir = fs::absolute(dir).string();
+    }
     const auto flag = [&](const char* name) {
       const auto it = std::find(dirs.begin(), dirs.end(), name);
       if (it == dirs.end()) return false;
