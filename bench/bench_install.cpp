@@ -224,10 +224,11 @@ int Compare(const std::string& installer, const std::string& archive, int rounds
   // Each round runs the commands in an order of its own (the same orders on every run of
   // the benchmark): a command always run right after the same one would always meet
   // the state that one leaves. On this virtual machine the command after the installer
-  // starts on processors that sat idle through its five-second pause: the extraction
-  // alone, started after five idle seconds, took 32 ms (median of 11) against 28 ms
-  // started right after another run, and in a fixed order it always came right after
-  // the installer.
+  // starts after five idle seconds, and what it finds then differs (the machine hands
+  // memory freed a few seconds ago back to its host, and taking it again costs): the
+  // extraction alone, started after five idle seconds, took 32 ms (median of 11)
+  // against 28 ms started right after another run, and in a fixed order it always came
+  // right after the installer.
   std::vector<std::size_t> order(commands.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::mt19937 shuffler(1);
