@@ -22,6 +22,9 @@ PayloadView ClientInstallerBase::EmbeddedPayload() {
       platform::OpenProgramFileAt(payload.slices[0].bytes, static_cast<std::size_t>(payload.Size()),
                                   payload.fd, payload.fileOffset);
     }
+    // Read from the file, nothing else maps the slices' pages in, so the large entries
+    // read in place may drop theirs again without making anyone fault twice.
+    payload.releasable = payload.FromFile();
     return payload;
   }();
   return view;

@@ -120,7 +120,11 @@ EntryResult EntryInflater::Inflate(const EntryJob& job) {
     }
     const bool closed = ::close(fd) == 0;
     fd = -1;
-    ReleasePayloadPages(m_payload, job.dataOffset, job.dataOffset + job.compressedSize);
+    if (InPlaceFromFile(job)) {
+      ReleasePayloadPagesAround(m_payload, job.dataOffset, job.dataOffset + job.compressedSize);
+    } else {
+      ReleasePayloadPages(m_payload, job.dataOffset, job.dataOffset + job.compressedSize);
+    }
     if (out.error.empty() && !closed) out.error = "Exception: cannot write " + job.path;
     if (!out.error.empty()) {
       result.error = std::move(out.error);  // the file stays as far as it was written
@@ -159,8 +163,12 @@ void EntryInflater::WriteStored(const EntryJob& job, int fd, Unpacked& out) {
   }
 }
 
+bool EntryInflater::InPlaceFromFile(const EntryJob& job) const {
+  return m_payload.FromFile() && m_payload.releasable && job.compressedSize >= kInPlaceFrom;
+}
+
 const unsigned char* EntryInflater::ContiguousData(const EntryJob& job, unsigned char* copy) {
-  if (m_payload.FromFile()) {
+  if (m_payload.FromFile() && !InPlaceFromFile(job)) {
     return ReadPayloadFile(m_payload, job.dataOffset, copy, static_cast<std::size_t>(job.compressedSize))
                ? copy
                : nullptr;
@@ -204,6 +212,10 @@ bool EntryInflater::InflateWhole(const EntryJob& job, int fd, Unpacked& out) {
     return false;  // the streaming path needs no large buffer
   }
   if (in == nullptr) return false;  // the file would not give it: streamed, and reported
+  // Pages of the file cache, mapped in with one call instead of a fault every few pages.
+  if (in != whole + copyAt && InPlaceFromFile(job)) {
+    platform::MapInPages(in, static_cast<std::size_t>(job.compressedSize));
+  }
   std::size_t produced = 0;
   if (libdeflate_deflate_decompress(m_decompressor, in, static_cast<std::size_t>(job.compressedSize),
                                     whole, size, &produced) != LIBDEFLATE_SUCCESS) {

@@ -4,7 +4,8 @@
 //
 // An entry's compressed bytes are read in place from a payload in memory (only an entry
 // that straddles two slices and is inflated whole is copied, behind its output), or
-// from the payload's file.
+// from the payload's file; large entries of a releasable payload read from its file
+// are read in place all the same and their pages dropped once they are unpacked.
 // Entries of up to `wholeBufferLimit` bytes are inflated by libdeflate in one call into
 // a buffer and written with one write; larger ones stream through zlib in fixed
 // buffers, so memory never grows with the largest entry. Entries whose data turns out
@@ -73,6 +74,13 @@ class EntryInflater {
   static constexpr std::size_t kWholeBufferLimit = 16 * 1024 * 1024;
   /// Size of the streaming path's output buffer.
   static constexpr std::size_t kStreamBufferSize = 256 * 1024;
+  /// Entries inflated whole with at least this many compressed bytes are read in place
+  /// from a releasable payload even where it is read from its file: a copy of them
+  /// would be read once, but its memory is fresh, and on virtual machines that hand
+  /// freed memory back to their host the first touch of fresh memory costs more than
+  /// mapping in pages of the file cache. Smaller entries are copied into memory that
+  /// is reused, which costs less than a page fault and a release each.
+  static constexpr std::uint64_t kInPlaceFrom = 256 * 1024;
 
   /// Reads entries from `payload`, which must outlive the inflater. Throws
   /// std::bad_alloc when libdeflate cannot be set up.
@@ -102,9 +110,12 @@ class EntryInflater {
   bool InflateWhole(const EntryJob& job, int fd, Unpacked& out);
   void InflateStreaming(const EntryJob& job, int fd, Unpacked& out);
   // The entry's compressed bytes in one piece: in place, or copied to `copy` when they
-  // straddle two slices or the payload is read from its file (null when that read
+  // straddle two slices or are read from the payload's file (null when that read
   // fails). The bytes must lie inside the payload.
   const unsigned char* ContiguousData(const EntryJob& job, unsigned char* copy);
+  // Whether an entry inflated whole is read in place from the slices of a payload that
+  // is otherwise read from its file; its pages are then dropped after it.
+  bool InPlaceFromFile(const EntryJob& job) const;
   // Calls `visit(bytes, count)` for the archive bytes [offset, offset + size), a read
   // step at most at a time, in order, until it returns false; bytes past the payload
   // (or that its file will not give) are not visited.

@@ -102,6 +102,28 @@ void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::u
   });
 }
 
+void ReleasePayloadPagesAround(const PayloadView& payload, std::uint64_t begin, std::uint64_t end) {
+  if (!payload.releasable) return;
+  const std::uintptr_t block = ReleaseBlock();
+  const std::uintptr_t page = platform::PageSize();
+  std::uint64_t sliceStart = 0;
+  for (std::size_t i = 0; i < payload.count && sliceStart < end; ++i) {
+    const PayloadSlice& slice = payload.slices[i];
+    const std::uint64_t a = std::max(begin, sliceStart);
+    const std::uint64_t b = std::min(end, sliceStart + static_cast<std::uint64_t>(slice.length));
+    if (a < b) {
+      // Whole blocks around the bytes, cut back to the pages the slice itself lies in.
+      const std::uintptr_t lowest = Address(slice.bytes) / page * page;
+      const std::uintptr_t highest = (Address(slice.bytes + slice.length) + page - 1) / page * page;
+      const std::uintptr_t from = std::max(Address(slice.bytes + (a - sliceStart)) / block * block, lowest);
+      const std::uintptr_t to =
+          std::min((Address(slice.bytes + (b - sliceStart)) + block - 1) / block * block, highest);
+      if (from < to) platform::DropPages(reinterpret_cast<void*>(from), to - from);
+    }
+    sliceStart += static_cast<std::uint64_t>(slice.length);
+  }
+}
+
 bool IsIntactPayload(const PayloadView& payload, std::uint64_t size, std::uint32_t crc) {
   if (payload.Size() != size || size == 0) return false;
   std::uint32_t actual = 0;

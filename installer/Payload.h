@@ -20,7 +20,9 @@ struct PayloadView {
   std::size_t count;
   /// The slices lie in read-only pages of the program file (the embedded payload):
   /// pages already read may be dropped and come back from the file when read again.
-  /// Never set for bytes on the heap, which would come back zeroed.
+  /// Never set for bytes on the heap, which would come back zeroed. A payload read
+  /// from its file that is also releasable has its large entries read in place (see
+  /// EntryInflater), their pages dropped again once unpacked.
   bool releasable = false;
   /// When not -1: an open file that holds the same bytes as the slices, joined, from
   /// `fileOffset` on (the program's own file, for the embedded payload). Readers then
@@ -101,6 +103,13 @@ constexpr std::size_t kPayloadReleaseBlock = 2 * 1024 * 1024;
 /// releasable payload (a block shared with bytes outside stays); does nothing for a
 /// payload that is not releasable or where the system cannot drop pages.
 void ReleasePayloadPages(const PayloadView& payload, std::uint64_t begin, std::uint64_t end);
+
+/// Drops the pages of a releasable payload in every release block that the archive
+/// bytes [begin, end) touch, the bytes around them in those blocks included: the system
+/// may have mapped in more than was read. Pages another reader still uses come back
+/// from the file when it reads them. Only pages of the slices themselves are dropped;
+/// does nothing for a payload that is not releasable.
+void ReleasePayloadPagesAround(const PayloadView& payload, std::uint64_t begin, std::uint64_t end);
 
 /// Reads the slices of a payload in place, as one seekable byte stream, without
 /// copying them; a payload read from its file is read through a small buffer.

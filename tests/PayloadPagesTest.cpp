@@ -2,10 +2,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include <libdeflate.h>
 
@@ -13,6 +15,7 @@
 #include "TestSupport.h"
 #include "installer/EntryInflater.h"
 #include "installer/Payload.h"
+#include "installer/ZipLayout.h"
 #include "platform/MemoryPages.h"
 
 namespace {
@@ -116,6 +119,47 @@ TEST(PayloadPages, ReleaseTakesOnlyWholeBlocksInsideTheRange) {
   }
 }
 
+// A release around a range takes every block the range touches, but never a page
+// outside the slices: beyond them may lie memory that must keep its bytes.
+TEST(PayloadPages, ReleaseAroundStaysWithinTheSlicesPages) {
+  const std::size_t page = platform::PageSize();
+  struct Case {
+    const char* what;
+    std::uint64_t begin, end;     // archive bytes released
+    std::size_t firstDropped, endDropped;  // memory offsets expected zeroed
+  };
+  // The slices: [1 block + 3 pages + 100, 4.5 blocks) and [4.5 blocks, 7 blocks - 3
+  // pages - 100) of memory: their first and last blocks reach past them.
+  const std::size_t start = kBlock + 3 * page + 100;
+  const std::size_t stop = 7 * kBlock - 3 * page - 100;
+  const Case cases[] = {
+      {"inside one block", 3 * kBlock + 10 - start, 3 * kBlock + 20 - start, 3 * kBlock, 4 * kBlock},
+      {"across the slices' seam", 4 * kBlock - start, 5 * kBlock + 1 - start, 4 * kBlock, 6 * kBlock},
+      {"from the first byte", 0, 1, start / page * page, 2 * kBlock},
+      {"to the last byte", stop - 1 - start, stop - start, 6 * kBlock, (stop + page - 1) / page * page},
+      {"past the end", stop - start - 1, stop - start + 5 * kBlock, 6 * kBlock, (stop + page - 1) / page * page},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Mapping memory(8 * kBlock);
+    ASSERT_TRUE(memory.ok());
+    std::memset(memory.bytes(), 0xAB, 8 * kBlock);
+    const varnesk::PayloadSlice slices[] = {
+        {memory.bytes() + start, static_cast<std::int32_t>(4 * kBlock + kBlock / 2 - start)},
+        {memory.bytes() + 4 * kBlock + kBlock / 2, static_cast<std::int32_t>(stop - 4 * kBlock - kBlock / 2)},
+    };
+    varnesk::PayloadView view{slices, 2};
+    varnesk::ReleasePayloadPagesAround(view, c.begin, c.end);
+    EXPECT_EQ(memory.bytes()[c.firstDropped], 0xAB) << "not releasable: nothing goes";
+    view.releasable = true;
+    varnesk::ReleasePayloadPagesAround(view, c.begin, c.end);
+    for (std::size_t at = 0; at < 8 * kBlock; at += page) {
+      const bool dropped = at >= c.firstDropped && at < c.endDropped;
+      ASSERT_EQ(memory.bytes()[at], dropped ? 0 : 0xAB) << "page at " << at;
+    }
+  }
+}
+
 class FilePayloadPages : public ::testing::Test {
  protected:
   FilePayloadPages() {
@@ -178,6 +222,81 @@ TEST_F(FilePayloadPages, InflaterDropsTheEntryItUnpacked) {
   EXPECT_LE(file.Resident(), bytes.size() - inside * kBlock + platform::PageSize());
   EXPECT_EQ(orvtest::ReadFile(job.path), content);
   EXPECT_EQ(std::memcmp(file.bytes(), bytes.data(), bytes.size()), 0);
+}
+
+// A payload read from its file: large entries are read in place from the slices (and
+// their pages dropped again), small ones from the file. The file given here differs
+// from the slices in one entry's data, which shows where each entry was read.
+TEST(FilePayloadInPlace, LargeEntriesComeFromTheSlicesSmallOnesFromTheFile) {
+  orvtest::TempDir tmp;
+  const auto app = tmp.path() / "src" / "Orvalune Client.app";
+  std::string large;
+  for (unsigned i = 0; large.size() < 4 * 1024 * 1024; ++i) large += "row " + std::to_string(i * 7919u % 1000003u) + "\n";
+  const std::string small = large.substr(0, 48 * 1024);
+  orvtest::WriteFile(app / "large", large);
+  orvtest::WriteFile(app / "small", small);
+  const auto archive = tmp.path() / "a.zip";
+  orvtest::ZipFolder(tmp.path() / "src", "Orvalune Client.app", archive, "-qry");
+  const std::vector<unsigned char> bytes = orvtest::ReadBytes(archive);
+  Mapping file(archive);
+  ASSERT_TRUE(file.ok());
+
+  struct Case {
+    const char* what;
+    const char* damaged;  // the entry whose data differs in the file
+    bool split;           // the slices meet inside the large entry's data
+    bool largeOk, smallOk;
+  };
+  const Case cases[] = {
+      {"large entry damaged in the file", "large", false, true, true},
+      {"large entry across two slices, damaged in the file", "large", true, true, true},
+      {"small entry damaged in the file", "small", false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string prefix = "Orvalune Client.app/";
+    std::vector<unsigned char> differing = bytes;
+    const std::size_t at = orvtest::StoredDataOffset(bytes, prefix + c.damaged);
+    for (std::size_t i = 0; i < 64; ++i) differing[at + 100 + i] ^= 0x5A;
+    const auto copy = tmp.path() / "file.zip";
+    orvtest::WriteFile(copy, std::string(differing.begin(), differing.end()));
+    const int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+
+    const std::size_t seam = c.split ? orvtest::StoredDataOffset(bytes, prefix + "large") + 1000 : bytes.size();
+    std::vector<varnesk::PayloadSlice> slices{{file.bytes(), static_cast<std::int32_t>(seam)}};
+    if (seam < bytes.size()) slices.push_back({file.bytes() + seam, static_cast<std::int32_t>(bytes.size() - seam)});
+    varnesk::PayloadView view{slices.data(), slices.size()};
+    view.fd = fd;
+    view.releasable = true;
+    std::vector<varnesk::zip::CentralEntry> entries;
+    ASSERT_TRUE(varnesk::ReadPayloadCentralDirectory(view, entries));
+    varnesk::EntryInflater inflater(view);
+    const std::tuple<const char*, const std::string*, bool> looks[] = {{"large", &large, c.largeOk},
+                                                                        {"small", &small, c.smallOk}};
+    for (const auto& [name, content, ok] : looks) {
+      SCOPED_TRACE(name);
+      const auto entry = std::find_if(entries.begin(), entries.end(),
+                                      [&](const auto& e) { return e.name == prefix + name; });
+      ASSERT_NE(entry, entries.end());
+      varnesk::EntryJob job;
+      job.dataOffset = orvtest::StoredDataOffset(bytes, entry->name);
+      job.compressedSize = entry->compressedSize;
+      job.uncompressedSize = entry->uncompressedSize;
+      job.crc32 = entry->crc32;
+      job.method = entry->method;
+      job.path = (tmp.path() / (std::string("out-") + name)).string();
+      ::unlink(job.path.c_str());
+      EXPECT_EQ(job.compressedSize >= varnesk::EntryInflater::kInPlaceFrom, std::string(name) == "large");
+      EXPECT_EQ(inflater.Inflate(job).Ok(), ok);
+      if (ok) {
+        EXPECT_EQ(orvtest::ReadFile(job.path), *content);
+      }
+    }
+    ::close(fd);
+    EXPECT_EQ(file.Resident(), 0u) << "the large entry's pages stay mapped";
+    EXPECT_EQ(std::memcmp(file.bytes(), bytes.data(), bytes.size()), 0);
+  }
 }
 
 }  // namespace
