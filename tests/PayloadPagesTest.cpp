@@ -125,19 +125,20 @@ TEST(PayloadPages, ReleaseAroundStaysWithinTheSlicesPages) {
   const std::size_t page = platform::PageSize();
   struct Case {
     const char* what;
-    std::uint64_t begin, end;     // archive bytes released
-    std::size_t firstDropped, endDropped;  // memory offsets expected zeroed
+    std::uint64_t begin, end;               // archive bytes released
+    std::size_t firstDropped, endDropped;   // memory offsets expected zeroed
   };
   // The slices: [1 block + 3 pages + 100, 4.5 blocks) and [4.5 blocks, 7 blocks - 3
   // pages - 100) of memory: their first and last blocks reach past them.
   const std::size_t start = kBlock + 3 * page + 100;
   const std::size_t stop = 7 * kBlock - 3 * page - 100;
+  const std::size_t lastPageEnd = (stop + page - 1) / page * page;
   const Case cases[] = {
       {"inside one block", 3 * kBlock + 10 - start, 3 * kBlock + 20 - start, 3 * kBlock, 4 * kBlock},
       {"across the slices' seam", 4 * kBlock - start, 5 * kBlock + 1 - start, 4 * kBlock, 6 * kBlock},
       {"from the first byte", 0, 1, start / page * page, 2 * kBlock},
-      {"to the last byte", stop - 1 - start, stop - start, 6 * kBlock, (stop + page - 1) / page * page},
-      {"past the end", stop - start - 1, stop - start + 5 * kBlock, 6 * kBlock, (stop + page - 1) / page * page},
+      {"to the last byte", stop - 1 - start, stop - start, 6 * kBlock, lastPageEnd},
+      {"past the end", stop - start - 1, stop - start + 5 * kBlock, 6 * kBlock, lastPageEnd},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -231,7 +232,9 @@ TEST(FilePayloadInPlace, LargeEntriesComeFromTheSlicesSmallOnesFromTheFile) {
   orvtest::TempDir tmp;
   const auto app = tmp.path() / "src" / "Orvalune Client.app";
   std::string large;
-  for (unsigned i = 0; large.size() < 4 * 1024 * 1024; ++i) large += "row " + std::to_string(i * 7919u % 1000003u) + "\n";
+  for (unsigned i = 0; large.size() < 4 * 1024 * 1024; ++i) {
+    large += "row " + std::to_string(i * 7919u % 1000003u) + "\n";
+  }
   const std::string small = large.substr(0, 48 * 1024);
   orvtest::WriteFile(app / "large", large);
   orvtest::WriteFile(app / "small", small);
@@ -263,18 +266,21 @@ TEST(FilePayloadInPlace, LargeEntriesComeFromTheSlicesSmallOnesFromTheFile) {
     const int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
 
-    const std::size_t seam = c.split ? orvtest::StoredDataOffset(bytes, prefix + "large") + 1000 : bytes.size();
+    const std::size_t seam =
+        c.split ? orvtest::StoredDataOffset(bytes, prefix + "large") + 1000 : bytes.size();
     std::vector<varnesk::PayloadSlice> slices{{file.bytes(), static_cast<std::int32_t>(seam)}};
-    if (seam < bytes.size()) slices.push_back({file.bytes() + seam, static_cast<std::int32_t>(bytes.size() - seam)});
+    if (seam < bytes.size()) {
+      slices.push_back({file.bytes() + seam, static_cast<std::int32_t>(bytes.size() - seam)});
+    }
     varnesk::PayloadView view{slices.data(), slices.size()};
     view.fd = fd;
     view.releasable = true;
     std::vector<varnesk::zip::CentralEntry> entries;
     ASSERT_TRUE(varnesk::ReadPayloadCentralDirectory(view, entries));
     varnesk::EntryInflater inflater(view);
-    const std::tuple<const char*, const std::string*, bool> looks[] = {{"large", &large, c.largeOk},
+    const std::tuple<const char*, const std::string*, bool> reads[] = {{"large", &large, c.largeOk},
                                                                         {"small", &small, c.smallOk}};
-    for (const auto& [name, content, ok] : looks) {
+    for (const auto& [name, content, ok] : reads) {
       SCOPED_TRACE(name);
       const auto entry = std::find_if(entries.begin(), entries.end(),
                                       [&](const auto& e) { return e.name == prefix + name; });
